@@ -1,0 +1,25 @@
+# Cross build for 64-bit Windows: clang targeting x86_64-w64-mingw32 with Debian's mingw-w64
+# (posix thread flavour) libraries, linked statically so no runtime DLL is needed.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+set(_triple x86_64-w64-mingw32)
+set(CMAKE_CXX_COMPILER clang++)
+set(CMAKE_CXX_COMPILER_TARGET ${_triple})
+set(CMAKE_SYSROOT /usr/${_triple})
+set(CMAKE_FIND_ROOT_PATH /usr/${_triple})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+
+# clang does not find Debian's mingw gcc directory by itself: ask the mingw gcc where it is.
+execute_process(COMMAND ${_triple}-g++-posix -print-libgcc-file-name
+                OUTPUT_VARIABLE _libgcc OUTPUT_STRIP_TRAILING_WHITESPACE)
+get_filename_component(_gccdir ${_libgcc} DIRECTORY)
+set(_cxxinc "-isystem ${_gccdir}/include/c++ -isystem ${_gccdir}/include/c++/${_triple} -isystem ${_gccdir}/include/c++/backward")
+# libstdc++ for mingw with clang: typeid comparisons must not be inline, or the link finds
+# std::type_info::operator== twice.
+set(CMAKE_CXX_FLAGS_INIT "${_cxxinc} -D__GXX_TYPEINFO_EQUALITY_INLINE=0")
+set(_ldflags "-fuse-ld=lld -static -pthread -L${_gccdir}")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "${_ldflags}")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "${_ldflags}")
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "${_ldflags}")

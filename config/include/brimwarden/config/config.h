@@ -1,0 +1,51 @@
+// This server's settings and kill zones, read from its section of the shared "config.json", and the
+// rewrite of its "Kill Zones" into that file. Called on the game thread only: at load, from the
+// "BWD.reload" RCON command and from the "/confirm" chat command.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "brimwarden/host/game_types.h"
+
+namespace brimwarden {
+
+/// A named axis-aligned box; the corners are any two opposite corners, in either order.
+struct KillZone {
+  std::string Name;
+  Vector3 Corner1;
+  Vector3 Corner2;
+};
+
+/// This server's settings. BottomRayDistance is held negated.
+struct Settings {
+  std::int32_t TopRayDistance = 0;
+  std::int32_t BottomRayDistance = 0;
+  std::int32_t DinosPerTick = 0;
+  std::vector<KillZone> KillZones;
+};
+
+/// The process-wide settings record that the sweep and the zone commands read.
+extern Settings PluginSettings;
+/// The section read by the last load.
+extern nlohmann::json ConfigDocument;
+
+/// Returns the full path of "config.json", asking the framework for the server's directory.
+std::string GetConfigPath();
+/// Returns this server's key from its command line (empty when none) and logs it.
+std::string GetServerKey();
+/// Reads this server's section into PluginSettings, all or nothing. Returns std::nullopt on
+/// success, else the reason of the failure, which has been logged at error. Never throws the JSON
+/// library's errors.
+std::optional<std::string> LoadConfig();
+/// The "BWD.reload" RCON command: reloads and replies with the outcome.
+void ReloadConfigCommand(RCONClientConnection* connection, RCONPacket* packet, UWorld* world);
+/// Rewrites this server's "Kill Zones" in "config.json" from PluginSettings.KillZones. Returns true
+/// when the file was replaced; every failure has been logged at error and leaves the file as it was.
+bool SaveKillZones();
+
+}  // namespace brimwarden

@@ -1,0 +1,17 @@
+// Conversions between the game's 16-bit text and the plugin's UTF-8.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "brimwarden/host/game_types.h"
+
+namespace brimwarden::host {
+
+/// Converts UTF-16 to UTF-8; a lone surrogate becomes U+FFFD, so the result is always valid UTF-8.
+std::string ToUtf8(std::u16string_view text);
+
+}  // namespace brimwarden::host
+
+/// Converts the characters of an FString before its terminator to UTF-8.
+inline std::string ToUtf8(const FString& text) { return brimwarden::host::ToUtf8(text.View()); }
