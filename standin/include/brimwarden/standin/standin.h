@@ -66,8 +66,12 @@ BRIMWARDEN_FRAMEWORK_API float GroundHeightAt(float x, float y);
 
 /// Spawns a creature of the creature class. Creatures are listed in the order they were spawned.
 BRIMWARDEN_FRAMEWORK_API AActor* SpawnCreature(std::int64_t id, std::int32_t team, Vector3 position);
-/// Spawns an actor that is listed among creatures but is not of the creature class.
+/// Spawns an actor of another class (not listed by GetAllActorsOfClass for the creature class).
 BRIMWARDEN_FRAMEWORK_API AActor* SpawnForeignActor(std::int64_t id, Vector3 position);
+/// Lets a test change the list that "UGameplayStatics.GetAllActorsOfClass" hands back (insert
+/// nulls, foreign actors, stale pointers) before the game writes it into the caller's array.
+/// Pass nullptr to stop.
+BRIMWARDEN_FRAMEWORK_API void SetActorListHook(std::function<void(std::vector<AActor*>&)> hook);
 /// Removes or restores the creature's root component ("AActor.RootComponent" becomes null).
 BRIMWARDEN_FRAMEWORK_API void SetRootComponentPresent(std::int64_t id, bool present);
 BRIMWARDEN_FRAMEWORK_API void SetTeam(std::int64_t id, std::int32_t team);
