@@ -3,6 +3,8 @@
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(_triple x86_64-w64-mingw32)
+set(CMAKE_C_COMPILER clang)
+set(CMAKE_C_COMPILER_TARGET ${_triple})
 set(CMAKE_CXX_COMPILER clang++)
 set(CMAKE_CXX_COMPILER_TARGET ${_triple})
 set(CMAKE_SYSROOT /usr/${_triple})
@@ -19,6 +21,7 @@ set(_cxxinc "-isystem ${_gccdir}/include/c++ -isystem ${_gccdir}/include/c++/${_
 # libstdc++ for mingw with clang: typeid comparisons must not be inline, or the link finds
 # std::type_info::operator== twice.
 set(CMAKE_CXX_FLAGS_INIT "${_cxxinc} -D__GXX_TYPEINFO_EQUALITY_INLINE=0")
+set(CMAKE_C_FLAGS_INIT "")
 set(_ldflags "-fuse-ld=lld -static -pthread -L${_gccdir}")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "${_ldflags}")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "${_ldflags}")

@@ -23,7 +23,7 @@ struct ChatCommand {
   void (*handler)(AShooterPlayerController*, FString*, EChatSendMode::Type);
 };
 constexpr ChatCommand kChatCommands[] = {
-    {"/newbox", NewBoxCommand},   {"/setcorner1", SetCorner1Command},
+    {"/newbox", NewBoxCommand},         {"/setcorner1", SetCorner1Command},
     {"/setcorner2", SetCorner2Command}, {"/confirm", ConfirmCommand},
     {"/cancel", CancelCommand},
 };

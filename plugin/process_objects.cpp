@@ -5,8 +5,8 @@
 #include <memory>
 #include <string>
 
-#include <nlohmann/json.hpp>
 #include <spdlog/logger.h>
+#include <nlohmann/json.hpp>
 
 #include "brimwarden/config/config.h"
 #include "brimwarden/plugin/plugin.h"

@@ -45,7 +45,8 @@ std::optional<std::string> LoadConfig();
 /// The "BWD.reload" RCON command: reloads and replies with the outcome.
 void ReloadConfigCommand(RCONClientConnection* connection, RCONPacket* packet, UWorld* world);
 /// Rewrites this server's "Kill Zones" in "config.json" from PluginSettings.KillZones. Returns true
-/// when the file was replaced; every failure has been logged at error and leaves the file as it was.
+/// when the file was replaced; every failure has been logged at error and leaves the file as it
+/// was.
 bool SaveKillZones();
 
 }  // namespace brimwarden

@@ -23,7 +23,8 @@ class ICommands {
  public:
   virtual ~ICommands() = default;
   virtual void RegisterChatCommand(const FString& name, const ChatCommandCallback& callback) = 0;
-  virtual void RegisterConsoleCommand(const FString& name, const std::function<void()>& callback) = 0;
+  virtual void RegisterConsoleCommand(const FString& name,
+                                      const std::function<void()>& callback) = 0;
   virtual void RegisterRconCommand(const FString& name, const RconCommandCallback& callback) = 0;
   virtual void RegisterTickCallback(const FString& id, const TickCallback& callback) = 0;
   virtual bool RemoveChatCommand(const FString& name) = 0;

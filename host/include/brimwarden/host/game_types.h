@@ -44,7 +44,8 @@ inline constexpr NativeFunction<void(void*)> kFree{"FMemory.Free"};
 /// Returns the capacity the game's array takes when `count` outgrows `capacity`.
 constexpr std::int32_t GrowCapacity(std::int32_t count, std::int32_t capacity) {
   if (capacity == 0 && count <= 4) return 4;
-  const std::int64_t grown = static_cast<std::int64_t>(count) + 3 * static_cast<std::int64_t>(count) / 8 + 16;
+  const std::int64_t grown =
+      static_cast<std::int64_t>(count) + 3 * static_cast<std::int64_t>(count) / 8 + 16;
   return grown > INT32_MAX ? INT32_MAX : static_cast<std::int32_t>(grown);
 }
 

@@ -53,7 +53,8 @@ BRIMWARDEN_FRAMEWORK_API bool IsLiveBlock(const void* block);
 /// Allocates through the game allocator, as the game's own code does (counted like the plugin's).
 BRIMWARDEN_FRAMEWORK_API void* GameMalloc(std::size_t bytes);
 
-// ---- World ---------------------------------------------------------------------------------------
+// ---- World
+// ---------------------------------------------------------------------------------------
 
 /// Removes every actor and player, resets the terrain to flat 100 and the tick counter to 0.
 /// Registrations made by a loaded plugin are kept.
@@ -65,7 +66,8 @@ BRIMWARDEN_FRAMEWORK_API void SetHillsTerrain(std::uint32_t seed);
 BRIMWARDEN_FRAMEWORK_API float GroundHeightAt(float x, float y);
 
 /// Spawns a creature of the creature class. Creatures are listed in the order they were spawned.
-BRIMWARDEN_FRAMEWORK_API AActor* SpawnCreature(std::int64_t id, std::int32_t team, Vector3 position);
+BRIMWARDEN_FRAMEWORK_API AActor* SpawnCreature(std::int64_t id, std::int32_t team,
+                                               Vector3 position);
 /// Spawns an actor of another class (not listed by GetAllActorsOfClass for the creature class).
 BRIMWARDEN_FRAMEWORK_API AActor* SpawnForeignActor(std::int64_t id, Vector3 position);
 /// Lets a test change the list that "UGameplayStatics.GetAllActorsOfClass" hands back (insert
@@ -75,7 +77,7 @@ BRIMWARDEN_FRAMEWORK_API void SetActorListHook(std::function<void(std::vector<AA
 /// Removes or restores the creature's root component ("AActor.RootComponent" becomes null).
 BRIMWARDEN_FRAMEWORK_API void SetRootComponentPresent(std::int64_t id, bool present);
 BRIMWARDEN_FRAMEWORK_API void SetTeam(std::int64_t id, std::int32_t team);
-BRIMWARDEN_FRAMEWORK_API AActor* FindCreature(std::int64_t id);  // null once destroyed
+BRIMWARDEN_FRAMEWORK_API AActor* FindCreature(std::int64_t id);         // null once destroyed
 BRIMWARDEN_FRAMEWORK_API std::int64_t CreatureId(const AActor* actor);  // -1 if unknown
 BRIMWARDEN_FRAMEWORK_API bool IsDestroyed(std::int64_t id);
 BRIMWARDEN_FRAMEWORK_API std::size_t AliveCreatureCount();
@@ -115,28 +117,30 @@ BRIMWARDEN_FRAMEWORK_API void Tick(float delta_seconds = 1.0F / 30.0F);
 BRIMWARDEN_FRAMEWORK_API std::int64_t TickCount();
 /// `player` sends a chat message; it is dispatched to the chat command named by its first word
 /// (compared without regard to case). Returns false when no command took it.
-BRIMWARDEN_FRAMEWORK_API bool SendChat(AShooterPlayerController* player, const std::u16string& message,
+BRIMWARDEN_FRAMEWORK_API bool SendChat(AShooterPlayerController* player,
+                                       const std::u16string& message,
                                        EChatSendMode::Type mode = EChatSendMode::GlobalChat);
 /// An RCON client sends `command`; dispatched by its first word. Returns false when none took it.
 BRIMWARDEN_FRAMEWORK_API bool SendRcon(const std::string& command, std::int32_t request_id);
 
-// ---- Events --------------------------------------------------------------------------------------
+// ---- Events
+// --------------------------------------------------------------------------------------
 
 enum class EventKind { kLog, kChat, kRcon, kDestroy, kRegister, kRemove };
 
 /// One thing that happened in the stand-in, in order.
 struct Event {
   EventKind kind;
-  std::string level;         // kLog: "info", "warning", "error", ...
-  std::string text;          // kLog: message; kChat: message text (UTF-8); kRcon: reply text
-  std::string to;            // kChat: the receiving player's name
-  std::string from;          // kChat: the sender name
-  double received_time = 0;  // kChat
-  std::int32_t id = 0;       // kRcon: request id
-  std::int64_t creature = 0; // kDestroy: creature id
-  std::int64_t tick = 0;     // kDestroy: tick counter when the request came
-  std::string registration;  // kRegister, kRemove: "tick", "rcon", "chat"
-  std::string name;          // kRegister, kRemove: the name passed
+  std::string level;          // kLog: "info", "warning", "error", ...
+  std::string text;           // kLog: message; kChat: message text (UTF-8); kRcon: reply text
+  std::string to;             // kChat: the receiving player's name
+  std::string from;           // kChat: the sender name
+  double received_time = 0;   // kChat
+  std::int32_t id = 0;        // kRcon: request id
+  std::int64_t creature = 0;  // kDestroy: creature id
+  std::int64_t tick = 0;      // kDestroy: tick counter when the request came
+  std::string registration;   // kRegister, kRemove: "tick", "rcon", "chat"
+  std::string name;           // kRegister, kRemove: the name passed
 };
 BRIMWARDEN_FRAMEWORK_API std::vector<Event> Events();
 BRIMWARDEN_FRAMEWORK_API void ClearEvents();

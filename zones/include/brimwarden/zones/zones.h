@@ -4,6 +4,10 @@
 
 #include <map>
 #include <string>
+#include <string_view>
+#include <utility>
+
+#include <fmt/format.h>
 
 #include "brimwarden/host/game_types.h"
 
@@ -20,12 +24,47 @@ struct PendingZone {
 extern std::map<AShooterPlayerController*, PendingZone> PendingZones;
 
 void NewBoxCommand(AShooterPlayerController* player, FString* message, EChatSendMode::Type mode);
-void SetCorner1Command(AShooterPlayerController* player, FString* message, EChatSendMode::Type mode);
-void SetCorner2Command(AShooterPlayerController* player, FString* message, EChatSendMode::Type mode);
+void SetCorner1Command(AShooterPlayerController* player, FString* message,
+                       EChatSendMode::Type mode);
+void SetCorner2Command(AShooterPlayerController* player, FString* message,
+                       EChatSendMode::Type mode);
 void ConfirmCommand(AShooterPlayerController* player, FString* message, EChatSendMode::Type mode);
 void CancelCommand(AShooterPlayerController* player, FString* message, EChatSendMode::Type mode);
 
 /// Returns the controller's own location, or (0, 0, 0) for a null controller.
 Vector3 ReadPlayerPosition(AShooterPlayerController* player);
 
+/// A coordinate in a chat reply. It prints as printf's "%g" prints the value widened to double
+/// (at most six significant digits); fmt's plain "{}" on a float would print the shortest
+/// round-trip form instead.
+struct ReplyCoordinate {
+  float Value;
+};
+
+/// Sends `text` to the player as one chat message from "shBrimwarden". Each byte from 0x80 shows
+/// as '?' in the game's string.
+void SendChatText(AShooterPlayerController* player, std::string_view text);
+
+/// Formats a reply with fmt and sends it to the player as one chat message. Names are passed as
+/// arguments, never as part of `format`, so braces in a name print as they are.
+template <typename... Args>
+void SendChatReply(AShooterPlayerController* player, fmt::format_string<Args...> format,
+                   Args&&... args) {
+  SendChatText(player, fmt::format(format, std::forward<Args>(args)...));
+}
+
 }  // namespace brimwarden
+
+template <>
+struct fmt::formatter<brimwarden::ReplyCoordinate> {
+  // Only the empty spec: the reply texts use "{}".
+  constexpr auto parse(fmt::format_parse_context& context) {
+    const auto* it = context.begin();
+    if (it != context.end() && *it != '}') throw fmt::format_error("invalid coordinate spec");
+    return it;
+  }
+  template <typename Context>
+  auto format(brimwarden::ReplyCoordinate coordinate, Context& context) const {
+    return fmt::format_to(context.out(), "{:g}", static_cast<double>(coordinate.Value));
+  }
+};

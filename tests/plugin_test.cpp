@@ -1,0 +1,182 @@
+// The plugin shell: entry reasons, the registration and removal order, the logger's lines, and the
+// library's teardown giving back everything it took from the game allocator.
+#include <chrono>
+#include <ctime>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "brimwarden/plugin/plugin.h"
+#include "brimwarden/standin/standin.h"
+#include "test_support.h"
+
+namespace {
+
+using brimwarden::test::PluginLibrary;
+using brimwarden::test::ServerDir;
+
+using Registration = std::pair<std::string, std::string>;  // kind, name
+
+const std::vector<Registration> kTable = {
+    {"tick", "CastRayBWD"},  {"rcon", "BWD.reload"}, {"chat", "/newbox"}, {"chat", "/setcorner1"},
+    {"chat", "/setcorner2"}, {"chat", "/confirm"},   {"chat", "/cancel"},
+};
+
+std::vector<Registration> Calls(standin::EventKind kind) {
+  std::vector<Registration> calls;
+  for (const standin::Event& event : standin::Events()) {
+    if (event.kind == kind) calls.emplace_back(event.registration, event.name);
+  }
+  return calls;
+}
+
+class PluginShellTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    standin::ResetWorld();
+    standin::ClearEvents();
+    standin::ClearLogRecords();
+    server_.WriteConfig(R"({"TestServer": {"DinosPerTick": 5}})");
+  }
+  ServerDir server_;
+};
+
+TEST_F(PluginShellTest, LoadRegistersAndUnloadRemovesInTableOrder) {
+  const auto before = standin::GetAllocatorStats();
+  brimwarden::Load();
+  EXPECT_EQ(Calls(standin::EventKind::kRegister), kTable);
+  for (const char* kind : {"tick", "rcon", "chat"}) {
+    std::vector<std::string> expected;
+    for (const auto& [k, name] : kTable) {
+      if (k == kind) expected.push_back(name);
+    }
+    EXPECT_EQ(standin::RegisteredNames(kind), expected) << kind;
+  }
+  // Every name was made from the game allocator and given back right after its call.
+  EXPECT_EQ(standin::GetAllocatorStats().live_blocks, before.live_blocks);
+  EXPECT_GE(standin::GetAllocatorStats().mallocs - before.mallocs, 7);
+
+  brimwarden::Unload();
+  EXPECT_EQ(Calls(standin::EventKind::kRemove), kTable);
+  for (const char* kind : {"tick", "rcon", "chat"}) {
+    EXPECT_TRUE(standin::RegisteredNames(kind).empty()) << kind;
+  }
+  EXPECT_EQ(standin::GetAllocatorStats().live_blocks, before.live_blocks);
+  EXPECT_EQ(standin::GetAllocatorStats().foreign_frees, before.foreign_frees);
+  brimwarden::ResetProcessObjects();
+}
+
+TEST_F(PluginShellTest, LogLinesCarryDateTimeNameAndLevelAndAreFlushedAtOnce) {
+  server_.WriteConfig(R"({"TestServer": {}})");
+  brimwarden::Load();
+  brimwarden::Unload();
+  brimwarden::ResetProcessObjects();
+
+  const std::time_t now = std::time(nullptr);
+  std::vector<std::string> stamps;
+  for (const std::time_t t : {now - 60, now, now + 60}) {
+    char buffer[32];
+    std::strftime(buffer, sizeof buffer, "%m/%d/%y %H:%M", std::localtime(&t));
+    stamps.emplace_back(buffer);
+  }
+  const std::regex line(R"((\d\d/\d\d/\d\d \d\d:\d\d) \[Brimwarden\]\[(info|warning|error)\] .+)");
+  bool saw_warning = false;
+  for (const standin::LogRecord& record : standin::LogRecords()) {
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(record.formatted, match, line)) << record.formatted;
+    EXPECT_NE(std::find(stamps.begin(), stamps.end(), match[1].str()), stamps.end())
+        << record.formatted;
+    EXPECT_EQ(record.logger, "Brimwarden");
+    if (record.formatted.ends_with(
+            "[Brimwarden][warning] DinosPerTick not set in config, using 20")) {
+      saw_warning = true;
+    }
+  }
+  EXPECT_TRUE(saw_warning);
+
+  // A line at info or above is flushed before the call returns; below info nothing is written.
+  const auto& logger = brimwarden::PluginLogger();
+  ASSERT_NE(logger, nullptr);
+  const int flushes = standin::FlushCount();
+  const std::size_t lines = standin::LogRecords().size();
+  logger->debug("dropped");
+  EXPECT_EQ(standin::LogRecords().size(), lines);
+  logger->info("kept");
+  EXPECT_EQ(standin::LogRecords().size(), lines + 1);
+  EXPECT_EQ(standin::FlushCount(), flushes + 1);
+  logger->error("kept too");
+  EXPECT_EQ(standin::FlushCount(), flushes + 2);
+}
+
+TEST_F(PluginShellTest, ContainExceptionsLogsOneErrorLineAndReportsTheFailure) {
+  brimwarden::Load();
+  brimwarden::Unload();
+  standin::ClearLogRecords();
+  EXPECT_TRUE(brimwarden::ContainExceptions("Quiet", [] {}));
+  EXPECT_FALSE(
+      brimwarden::ContainExceptions("NewBoxCommand", [] { throw std::runtime_error("{} boom"); }));
+  EXPECT_FALSE(brimwarden::ContainExceptions("Other", [] { throw 42; }));
+  EXPECT_EQ(brimwarden::test::LogTexts(spdlog::level::err),
+            (std::vector<std::string>{"NewBoxCommand: {} boom", "Other: unknown exception"}));
+  brimwarden::ResetProcessObjects();
+}
+
+TEST_F(PluginShellTest, LibraryEntryRunsLoadOnAttachUnloadOnDetachAndNothingElse) {
+  const auto before = standin::GetAllocatorStats();
+  {
+    PluginLibrary plugin;
+    EXPECT_EQ(Calls(standin::EventKind::kRegister), kTable);
+    using Entry = int (*)(void*, unsigned long, void*);
+    auto entry = reinterpret_cast<Entry>(plugin.Symbol("DllMain"));
+    ASSERT_NE(entry, nullptr);
+
+    standin::ClearEvents();
+    EXPECT_EQ(entry(nullptr, 2, nullptr), 1);  // thread attach
+    EXPECT_EQ(entry(nullptr, 3, nullptr), 1);  // thread detach
+    std::thread([] {}).join();                 // the loader's own thread notifications
+    EXPECT_TRUE(Calls(standin::EventKind::kRegister).empty());
+    EXPECT_TRUE(Calls(standin::EventKind::kRemove).empty());
+
+    EXPECT_EQ(entry(nullptr, 0, nullptr), 1);
+    EXPECT_EQ(Calls(standin::EventKind::kRemove), kTable);
+    EXPECT_EQ(entry(nullptr, 1, nullptr), 1);
+    EXPECT_EQ(Calls(standin::EventKind::kRegister), kTable);
+    standin::ClearEvents();
+  }
+  // Unloading the library runs the detach: the seven removals, then the teardown.
+  EXPECT_EQ(Calls(standin::EventKind::kRemove), kTable);
+  EXPECT_EQ(standin::GetAllocatorStats().live_blocks, before.live_blocks);
+}
+
+TEST_F(PluginShellTest, TeardownReturnsTheRosterStorageAfterUnload) {
+  for (int id = 0; id < 50; ++id) standin::SpawnCreature(id, 1, {0, 0, 500});
+  const auto before = standin::GetAllocatorStats();
+  PluginLibrary plugin;
+  // The roster built at load holds the 50 creatures in storage from the game allocator.
+  EXPECT_EQ(standin::GetAllocatorStats().live_blocks, before.live_blocks + 1);
+  plugin.UnloadNow();
+  const auto after = standin::GetAllocatorStats();
+  EXPECT_EQ(after.live_blocks, before.live_blocks);
+  EXPECT_EQ(after.foreign_frees, before.foreign_frees);
+}
+
+TEST_F(PluginShellTest, ReloadingTheLibraryStartsFromFreshObjects) {
+  {
+    PluginLibrary plugin;
+    standin::Tick();
+  }
+#if !defined(_WIN32)
+  // The library must really be unmapped, or its teardown never ran.
+  EXPECT_EQ(dlopen(BRIMWARDEN_PLUGIN_FILE, RTLD_NOW | RTLD_NOLOAD), nullptr);
+#endif
+  standin::ClearEvents();
+  {
+    PluginLibrary plugin;
+    EXPECT_EQ(Calls(standin::EventKind::kRegister), kTable);
+  }
+}
+
+}  // namespace
