@@ -1,0 +1,148 @@
+// The five zone commands. Each runs inside a chat command callback on the game thread, answers its
+// sender with exactly one chat message, and contains whatever is thrown inside it: the changes made
+// before the throw stay, the message goes to the log at error.
+#include <cstdint>
+#include <string>
+#include <utility>
+
+#include "brimwarden/config/config.h"
+#include "brimwarden/host/native.h"
+#include "brimwarden/host/text.h"
+#include "brimwarden/plugin/plugin.h"
+#include "brimwarden/zones/zones.h"
+
+namespace brimwarden {
+namespace {
+
+constexpr NativeField<std::uint8_t> kIsAdmin{"AShooterPlayerController.bIsAdmin"};
+
+// "/newbox" and the one character after it.
+constexpr std::int32_t kNewBoxPrefixLength = 8;
+
+constexpr char kNotAdminReply[] = "Only server admins can define kill zones";
+constexpr char kNotStartedReply[] =
+    "You have not started a zone, use /newbox <name> to start a new zone";
+constexpr char kCornersMissingReply[] =
+    "You have not set both corners, use /setcorner1 and /setcorner2 to set the corners";
+constexpr char kZoneCreatedReply[] = "Zone created";
+constexpr char kZoneNotSavedReply[] =
+    "Zone created, but it could not be saved to config.json: it stays active until the plugin "
+    "reloads its configuration";
+constexpr char kCancelledReply[] = "Zone creation cancelled";
+
+bool IsCornerSet(const Vector3& corner) {
+  // -0.0 compares equal to 0.0 and counts as unset; a NaN component counts as set.
+  return corner.X != 0.0F || corner.Y != 0.0F || corner.Z != 0.0F;
+}
+
+// Runs a command for a server admin. A null controller is ignored; anyone else gets the refusal and
+// nothing changes.
+template <typename Body>
+void RunAdminCommand(const char* where, AShooterPlayerController* player, Body&& body) {
+  if (player == nullptr) return;
+  ContainExceptions(where, [&] {
+    if (kIsAdmin(player) == 0) {
+      SendChatReply(player, kNotAdminReply);
+      return;
+    }
+    body();
+  });
+}
+
+// Looks the player up; without an entry, answers the not-started reply and returns null.
+PendingZone* FindPendingZone(AShooterPlayerController* player) {
+  const auto found = PendingZones.find(player);
+  if (found == PendingZones.end()) {
+    SendChatReply(player, kNotStartedReply);
+    return nullptr;
+  }
+  return &found->second;
+}
+
+using CornerReply = fmt::format_string<ReplyCoordinate, ReplyCoordinate, ReplyCoordinate>;
+
+void SetCorner(AShooterPlayerController* player, Vector3 PendingZone::*corner, CornerReply reply) {
+  PendingZone* zone = FindPendingZone(player);
+  if (zone == nullptr) return;
+  const Vector3 position = ReadPlayerPosition(player);
+  zone->*corner = position;
+  // Only the reply is rounded; the stored corner keeps its full value.
+  SendChatReply(player, reply, ReplyCoordinate{position.X}, ReplyCoordinate{position.Y},
+                ReplyCoordinate{position.Z});
+}
+
+}  // namespace
+
+void NewBoxCommand(AShooterPlayerController* player, FString* message,
+                   EChatSendMode::Type /*mode*/) {
+  RunAdminCommand("NewBoxCommand", player, [&] {
+    // Everything after "/newbox " belongs to the name, untouched: leading spaces, further words.
+    std::string name;
+    if (message != nullptr && message->Len() > kNewBoxPrefixLength) {
+      name = host::ToUtf8(message->View().substr(kNewBoxPrefixLength));
+    }
+    // The reply goes out before the table changes.
+    SendChatReply(player,
+                  "Making zone: {} please go to both respective corners and use /setcorner1 and "
+                  "/setcorner2",
+                  name);
+    PendingZones.insert_or_assign(player, PendingZone{std::move(name), {}, {}});
+  });
+}
+
+void SetCorner1Command(AShooterPlayerController* player, FString* /*message*/,
+                       EChatSendMode::Type /*mode*/) {
+  RunAdminCommand("SetCorner1Command", player, [&] {
+    SetCorner(player, &PendingZone::Corner1, "Corner 1 set to XYZ: {} {} {}");
+  });
+}
+
+void SetCorner2Command(AShooterPlayerController* player, FString* /*message*/,
+                       EChatSendMode::Type /*mode*/) {
+  RunAdminCommand("SetCorner2Command", player, [&] {
+    SetCorner(player, &PendingZone::Corner2, "Corner 2 set to XYZ: {} {} {}");
+  });
+}
+
+void ConfirmCommand(AShooterPlayerController* player, FString* /*message*/,
+                    EChatSendMode::Type /*mode*/) {
+  RunAdminCommand("ConfirmCommand", player, [&] {
+    const auto found = PendingZones.find(player);
+    if (found == PendingZones.end()) {
+      SendChatReply(player, kNotStartedReply);
+      return;
+    }
+    const PendingZone& pending = found->second;
+    if (!IsCornerSet(pending.Corner1) || !IsCornerSet(pending.Corner2)) {
+      SendChatReply(player, kCornersMissingReply);
+      return;
+    }
+    // The corners are kept in the order they were marked; the sweep accepts either order.
+    PluginSettings.KillZones.push_back(KillZone{pending.Name, pending.Corner1, pending.Corner2});
+    PendingZones.erase(found);
+    // The zone is active whatever becomes of the save; a save that throws has been logged and
+    // counts as failed, so the player is told the zone lives only until the next reload.
+    bool saved = false;
+    ContainExceptions("ConfirmCommand: SaveKillZones", [&] { saved = SaveKillZones(); });
+    if (saved) {
+      SendChatReply(player, kZoneCreatedReply);
+    } else {
+      SendChatReply(player, kZoneNotSavedReply);
+    }
+  });
+}
+
+void CancelCommand(AShooterPlayerController* player, FString* /*message*/,
+                   EChatSendMode::Type /*mode*/) {
+  RunAdminCommand("CancelCommand", player, [&] {
+    const auto found = PendingZones.find(player);
+    if (found == PendingZones.end()) {
+      SendChatReply(player, kNotStartedReply);
+      return;
+    }
+    PendingZones.erase(found);
+    SendChatReply(player, kCancelledReply);
+  });
+}
+
+}  // namespace brimwarden
