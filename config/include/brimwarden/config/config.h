@@ -38,6 +38,10 @@ extern nlohmann::json ConfigDocument;
 std::string GetConfigPath();
 /// Returns this server's key from its command line (empty when none) and logs it.
 std::string GetServerKey();
+/// Returns the value of the first argument that starts with "-serverkey=" (the prefix in any
+/// case), even when that value is empty; empty when no argument starts so. Values keep their case.
+std::string FindServerKey(const std::vector<std::string>& arguments);
+std::u16string FindServerKey(const std::vector<std::u16string>& arguments);
 /// Reads this server's section into PluginSettings, all or nothing. Returns std::nullopt on
 /// success, else the reason of the failure, which has been logged at error. Never throws the JSON
 /// library's errors.

@@ -1,0 +1,75 @@
+// Pieces shared by the load and the save of "config.json": logging through the plugin's logger,
+// reading and parsing the file, the lock that several server processes share, and the atomic
+// replacement of the file. Game thread only, like the rest of the configuration.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <spdlog/common.h>
+#include <nlohmann/json.hpp>
+
+namespace brimwarden::config {
+
+/// The deepest nesting of objects and arrays a configuration file may have; a section needs 5.
+inline constexpr std::size_t kMaxConfigNesting = 64;
+
+/// Writes one line through the plugin's logger; does nothing when there is no logger yet.
+void LogLine(spdlog::level::level_enum level, std::string_view text) noexcept;
+
+/// Logs `reason` at error and returns it, for the failures that end a load or a save.
+std::string Fail(std::string reason) noexcept;
+
+/// The whole content of a file, or why it could not be had.
+struct FileText {
+  enum class Status { kRead, kCannotOpen, kCannotRead };
+  Status status = Status::kCannotOpen;
+  std::string text;
+  std::string detail;  // the system's reason when status is not kRead
+};
+
+/// Reads the file at `path` (UTF-8) whole. Other processes may rename over it meanwhile.
+FileText ReadWholeFile(const std::string& path);
+
+/// Tells whether the file at `path` exists and can be opened for reading.
+bool CanOpenForReading(const std::string& path);
+
+/// Parses the first JSON value of `text` as stream extraction does (whatever follows the value is
+/// not examined). Throws the library's errors, and std::runtime_error for a document nested deeper
+/// than kMaxConfigNesting.
+nlohmann::json ParseConfigText(const std::string& text);
+
+/// An exclusive lock held through a lock file that is never removed. The operating system drops
+/// the lock when the holder closes the file or dies, so a killed server cannot leave it stuck.
+class ConfigFileLock {
+ public:
+  ConfigFileLock() = default;
+  ~ConfigFileLock();
+  ConfigFileLock(const ConfigFileLock&) = delete;
+  ConfigFileLock& operator=(const ConfigFileLock&) = delete;
+
+  /// Takes the lock on `lock_path`, creating the file if needed, waiting a bounded time for another
+  /// holder. Returns the reason on failure.
+  std::optional<std::string> Acquire(const std::string& lock_path);
+
+ private:
+#if defined(_WIN32)
+  void* handle_ = nullptr;
+#else
+  int fd_ = -1;
+#endif
+};
+
+/// Writes `contents` to `temp_path`, flushes it to the disk and renames it over `path`, so that
+/// `path` holds either its old or its new content whatever happens. On failure `path` is untouched,
+/// the temporary file is removed, and the reason is returned.
+std::optional<std::string> ReplaceFileAtomically(const std::string& path,
+                                                 const std::string& temp_path,
+                                                 std::string_view contents);
+
+/// Converts UTF-8 to UTF-16; each byte that does not start a valid sequence becomes U+FFFD.
+std::u16string Utf8ToUtf16(std::string_view text);
+
+}  // namespace brimwarden::config
