@@ -154,16 +154,13 @@ void DefineZone(AShooterPlayerController* player, std::u16string_view newbox, Ve
 class ZonesTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    // The handlers log through the plugin's logger; give them one over the framework's sinks.
-    const std::vector<spdlog::sink_ptr>& sinks = GetLogSinks();
-    brimwarden::PluginLogger() =
-        std::make_shared<spdlog::logger>(brimwarden::LoggerName, sinks.begin(), sinks.end());
+    // A load creates the plugin's logger over the framework's sinks, which the handlers log to.
+    server_.WriteConfig(R"({"TestServer": {}})");
+    brimwarden::Load();
+    brimwarden::Unload();
     ResetAll();
   }
-  void TearDown() override {
-    brimwarden::ResetProcessObjects();
-    brimwarden::PluginLogger().reset();
-  }
+  void TearDown() override { brimwarden::ResetProcessObjects(); }
 
   /// Empties the world, the events, the pending zones and the zone list; writes a config.json
   /// with this server's section.
@@ -487,8 +484,9 @@ TEST_F(ZonesTest, ExceptionInAHandlerIsContainedAndEarlierChangesStay) {
                   .contains("Kept"));
 
   // Out of game memory while building the reply's strings: also contained.
+  FString cancel(u"/cancel");
   standin::ThrowFromGameFunction("FMemory.Malloc");
-  Send(admin, u"/cancel");
+  brimwarden::CancelCommand(admin, &cancel, EChatSendMode::GlobalChat);
   EXPECT_EQ(LogTexts(spdlog::level::err).size(), 4U);
   EXPECT_EQ(LogTexts(spdlog::level::err).back(), "CancelCommand: injected: FMemory.Malloc");
 }

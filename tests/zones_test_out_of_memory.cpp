@@ -61,14 +61,14 @@ constexpr const char* kNotSaved =
 class ZonesOutOfMemoryTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const std::vector<spdlog::sink_ptr>& sinks = GetLogSinks();
-    brimwarden::PluginLogger() =
-        std::make_shared<spdlog::logger>(brimwarden::LoggerName, sinks.begin(), sinks.end());
+    // A load creates the plugin's logger over the framework's sinks, which the handlers log to.
+    server_.WriteConfig(R"({"TestServer": {}})");
+    brimwarden::Load();
+    brimwarden::Unload();
   }
   void TearDown() override {
     allocations_before_failure = -1;
     brimwarden::ResetProcessObjects();
-    brimwarden::PluginLogger().reset();
   }
 
   AShooterPlayerController* Fresh() {
@@ -120,11 +120,13 @@ TEST_F(ZonesOutOfMemoryTest, ConfirmKeepsItsStateConsistentWhereverMemoryRunsOut
     if (replies.empty()) {
       ASSERT_TRUE(failed);  // the reply itself ran out of memory
     } else if (replies[0] == kCreated) {
-      // Told it was saved: it must be in the file.
-      EXPECT_TRUE(nlohmann::json::parse(server_.ReadConfig())
-                      .at("TestServer")
-                      .at("Kill Zones")
-                      .contains("Gate"));
+      // Told it was saved: the file must hold it, whole.
+      const std::string file = server_.ReadConfig();
+      const auto document = nlohmann::json::parse(file, nullptr, false);
+      ASSERT_FALSE(document.is_discarded())
+          << "SaveKillZones reported success but left config.json unparseable:\n"
+          << file;
+      EXPECT_TRUE(document.at("TestServer").at("Kill Zones").contains("Gate"));
       saw_success = !failed;
     } else {
       ASSERT_EQ(replies[0], kNotSaved);
