@@ -126,10 +126,16 @@ std::optional<std::string> LoadConfigOrThrow() {
   settings.BottomRayDistance = -settings.BottomRayDistance;
 
   if (section.contains("Kill Zones")) {
+    Json& zones = section["Kill Zones"];
+    // The library would walk an array or a single value too, under made-up names.
+    if (!zones.is_object() && !zones.is_null()) {
+      throw std::runtime_error(
+          fmt::format("Kill Zones in config is not an object but {}", zones.type_name()));
+    }
     // Members come in ascending byte order of their names. Reading a corner through the
     // non-constant accessors makes a missing piece read as null, so every malformed entry ends
     // in the library's type error; the section is thrown away in that case anyway.
-    for (auto& [name, zone] : section["Kill Zones"].items()) {
+    for (auto& [name, zone] : zones.items()) {
       KillZone kill_zone;
       kill_zone.Name = name;
       kill_zone.Corner1 = ReadCorner(zone, name, "Corner1");

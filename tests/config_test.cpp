@@ -1,0 +1,759 @@
+// The configuration in one process: the server-key rule, every failure of the load and the save
+// with its exact log line, defaults and warnings, the zones, the exact bytes of a rewrite, and the
+// "BWD.reload" reply. This program is started with -serverkey=TestServer.
+#include <cmath>
+#include <filesystem>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <spdlog/logger.h>
+#include <nlohmann/json.hpp>
+
+#include "brimwarden/config/config.h"
+#include "brimwarden/host/ark_api.h"
+#include "brimwarden/plugin/plugin.h"
+#include "brimwarden/standin/standin.h"
+#include "test_support.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+using brimwarden::KillZone;
+using brimwarden::PluginSettings;
+using brimwarden::Settings;
+using brimwarden::test::ServerDir;
+using Json = nlohmann::json;
+using Level = spdlog::level::level_enum;
+
+struct Line {
+  Level level;
+  std::string text;
+  bool operator==(const Line&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const Line& line) {
+  return out << spdlog::level::to_string_view(line.level).data() << ": " << line.text;
+}
+
+// Lines from the plugin's logger, without the "Server Key: ..." line that every load writes.
+std::vector<Line> PluginLines() {
+  std::vector<Line> lines;
+  for (const standin::LogRecord& record : standin::LogRecords()) {
+    if (record.logger != brimwarden::LoggerName) continue;
+    if (record.text.rfind("Server Key: ", 0) == 0) continue;
+    lines.push_back({record.level, record.text});
+  }
+  return lines;
+}
+
+std::vector<std::string> ServerKeyLines() {
+  std::vector<std::string> lines;
+  for (const standin::LogRecord& record : standin::LogRecords()) {
+    if (record.text.rfind("Server Key: ", 0) == 0) lines.push_back(record.text);
+  }
+  return lines;
+}
+
+bool SameVector(const Vector3& a, const Vector3& b) {
+  return a.X == b.X && a.Y == b.Y && a.Z == b.Z;
+}
+
+bool SameSettings(const Settings& a, const Settings& b) {
+  if (a.TopRayDistance != b.TopRayDistance || a.BottomRayDistance != b.BottomRayDistance ||
+      a.DinosPerTick != b.DinosPerTick || a.KillZones.size() != b.KillZones.size()) {
+    return false;
+  }
+  for (std::size_t i = 0; i < a.KillZones.size(); ++i) {
+    const KillZone& x = a.KillZones[i];
+    const KillZone& y = b.KillZones[i];
+    if (x.Name != y.Name || !SameVector(x.Corner1, y.Corner1) ||
+        !SameVector(x.Corner2, y.Corner2)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The message stream extraction gives for `text`, to compare with what the load logged.
+std::string LibraryParseError(const std::string& text) {
+  try {
+    std::istringstream in(text);
+    Json ignored;
+    in >> ignored;
+  } catch (const Json::exception& error) {
+    return error.what();
+  }
+  return "(no error)";
+}
+
+std::string Nested(int depth) {
+  return std::string(static_cast<std::size_t>(depth), '[') +
+         std::string(static_cast<std::size_t>(depth), ']');
+}
+
+std::string Section(const std::string& body) { return R"({"TestServer": )" + body + "}"; }
+
+class ConfigTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    brimwarden::ResetProcessObjects();
+    const auto& sinks = GetLogSinks();
+    brimwarden::PluginLogger() =
+        std::make_shared<spdlog::logger>(brimwarden::LoggerName, sinks.begin(), sinks.end());
+    standin::ClearLogRecords();
+    standin::ClearEvents();
+  }
+  void TearDown() override {
+    brimwarden::PluginLogger().reset();
+    brimwarden::ResetProcessObjects();
+  }
+
+  // Settings that no file in these tests produces, to see that a failure keeps them.
+  static Settings Sentinel() {
+    Settings settings;
+    settings.TopRayDistance = 11;
+    settings.BottomRayDistance = -22;
+    settings.DinosPerTick = 33;
+    settings.KillZones.push_back({"kept", {1, 2, 3}, {4, 5, 6}});
+    return settings;
+  }
+
+  ServerDir server_;
+};
+
+// ---- The server key
+// ------------------------------------------------------------------------------
+
+TEST(ServerKeyTest, FirstArgumentStartingWithThePrefixInAnyCaseGivesTheKey) {
+  struct Case {
+    std::vector<std::string> arguments;
+    std::string key;
+  };
+  const Case cases[] = {
+      {{"server.exe", "-ServerKey=Alpha"}, "Alpha"},
+      {{"server.exe", "-SERVERKEY=alpha"}, "alpha"},
+      {{"server.exe", "-sErVeRkEy=MiXeD"}, "MiXeD"},
+      {{"server.exe", "-serverkey=", "-serverkey=Beta"}, ""},  // first match wins, even empty
+      {{"server.exe", "-map-serverkey=x"}, ""},                // prefix not at the start
+      {{"server.exe", "-map-serverkey=x", "-serverkey=Gamma"}, "Gamma"},
+      {{"server.exe", "-serverkey"}, ""},  // no '=': not the prefix
+      {{"server.exe", " -serverkey=Pad"}, ""},
+      {{"-serverkey=First", "-serverkey=Second"}, "First"},  // the program's own path counts
+      {{"server.exe", "-serverkey=Two Words Zo\xC3\xAB"}, "Two Words Zo\xC3\xAB"},
+      {{"server.exe", "-serverkey==x"}, "=x"},
+      {{"server.exe"}, ""},
+      {{}, ""},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(brimwarden::FindServerKey(c.arguments), c.key)
+        << ::testing::PrintToString(c.arguments);
+  }
+}
+
+TEST(ServerKeyTest, WideArgumentsFoldOnlyAsciiLettersOfThePrefix) {
+  struct Case {
+    std::vector<std::u16string> arguments;
+    std::u16string key;
+  };
+  const Case cases[] = {
+      {{u"server.exe", u"-SERVERKEY=Zo\u00EB \u03A9"}, u"Zo\u00EB \u03A9"},
+      {{u"server.exe", u"-\u017Fkey=x", u"-serverkey=ok"}, u"ok"},  // long s is no 's'
+      {{u"server.exe", u"-serverkey\uFF1Dx"}, u""},                 // fullwidth '='
+      {{u"server.exe", u"-serverkey=", u"-serverkey=late"}, u""},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(brimwarden::FindServerKey(c.arguments), c.key);
+  }
+}
+
+TEST_F(ConfigTest, ServerKeyComesFromThisProcessCommandLineAndIsLoggedEachCall) {
+  EXPECT_EQ(brimwarden::GetServerKey(), brimwarden::test::kTestServerKey);
+  EXPECT_EQ(brimwarden::GetServerKey(), brimwarden::test::kTestServerKey);
+  const std::vector<std::string> expected(2, "Server Key: TestServer");
+  EXPECT_EQ(ServerKeyLines(), expected);
+  for (const standin::LogRecord& record : standin::LogRecords()) {
+    EXPECT_EQ(record.level, spdlog::level::info);
+  }
+}
+
+TEST_F(ConfigTest, ConfigPathIsThePluginFolderBelowTheServerDirectory) {
+  EXPECT_EQ(brimwarden::GetConfigPath(),
+            ArkApi::Tools::GetCurrentDir() + "/ArkApi/Plugins/Brimwarden/config.json");
+  EXPECT_EQ(std::filesystem::path(brimwarden::GetConfigPath()), server_.ConfigPath());
+}
+
+// ---- Load failures ------------------------------------------------------------------------------
+
+TEST_F(ConfigTest, EveryLoadFailureIsLoggedAtErrorAndChangesNothing) {
+  struct Case {
+    const char* what;
+    std::optional<std::string> file;  // nullopt: no file
+    std::string error;
+  };
+  const std::string kBroken = R"({"TestServer": {"DinosPerTick": 5,}})";
+  const Case cases[] = {
+      {"missing file", std::nullopt, "Failed to open config file"},
+      {"not JSON", kBroken, LibraryParseError(kBroken)},
+      {"empty file", "", LibraryParseError("")},
+      {"number too large for a double", Section(R"({"TopRayDistance": 1e400})"),
+       LibraryParseError(Section(R"({"TopRayDistance": 1e400})"))},
+      {"null document", "null", "Failed to load config"},
+      {"array document", "[1, 2]", "Server key not found in config"},
+      {"no section", R"({"Other": {}, "testserver": {}})", "Server key not found in config"},
+      {"null section", Section("null"), "Failed to load config for server key"},
+      {"number section", Section("5"),
+       "[json.exception.type_error.306] cannot use value() with number"},
+      {"string section", Section(R"("x")"),
+       "[json.exception.type_error.306] cannot use value() with string"},
+      {"array section", Section("[]"),
+       "[json.exception.type_error.306] cannot use value() with array"},
+      {"boolean section", Section("true"),
+       "[json.exception.type_error.306] cannot use value() with boolean"},
+      {"string number", Section(R"({"TopRayDistance": "far"})"),
+       "[json.exception.type_error.302] type must be number, but is string"},
+      {"null number", Section(R"({"DinosPerTick": null})"),
+       "[json.exception.type_error.302] type must be number, but is null"},
+      {"array number", Section(R"({"BottomRayDistance": [1]})"),
+       "[json.exception.type_error.302] type must be number, but is array"},
+      {"object number", Section(R"({"DinosPerTick": {}})"),
+       "[json.exception.type_error.302] type must be number, but is object"},
+      {"above int32", Section(R"({"TopRayDistance": 2147483648})"),
+       "TopRayDistance in config is outside the 32-bit integer range: 2147483648"},
+      {"below int32", Section(R"({"DinosPerTick": -2147483649})"),
+       "DinosPerTick in config is outside the 32-bit integer range: -2147483649"},
+      {"huge unsigned", Section(R"({"DinosPerTick": 18446744073709551615})"),
+       "DinosPerTick in config is outside the 32-bit integer range: 18446744073709551615"},
+      {"huge float", Section(R"({"BottomRayDistance": 1e20})"),
+       "BottomRayDistance in config is outside the 32-bit integer range: 1e+20"},
+      {"float just above", Section(R"({"TopRayDistance": 2147483648.0})"),
+       "TopRayDistance in config is outside the 32-bit integer range: 2147483648.0"},
+      {"bottom not negatable", Section(R"({"BottomRayDistance": -2147483648})"),
+       "BottomRayDistance in config cannot be negated: -2147483648"},
+      {"bottom cut to int32 min", Section(R"({"BottomRayDistance": -2147483648.5})"),
+       "BottomRayDistance in config cannot be negated: -2147483648"},
+      {"zone not an object", Section(R"({"Kill Zones": {"a": 5}})"),
+       "[json.exception.type_error.305] cannot use operator[] with a string argument with number"},
+      {"corner missing", Section(R"({"Kill Zones": {"a": {"Corner2": [1, 2, 3]}}})"),
+       "[json.exception.type_error.302] type must be number, but is null"},
+      {"corner not an array", Section(R"({"Kill Zones": {"a": {"Corner1": "x", "Corner2": []}}})"),
+       "[json.exception.type_error.305] cannot use operator[] with a numeric argument with string"},
+      {"corner too short",
+       Section(R"({"Kill Zones": {"a": {"Corner1": [1, 2], "Corner2": [1, 2, 3]}}})"),
+       "[json.exception.type_error.302] type must be number, but is null"},
+      {"corner holds a string",
+       Section(R"({"Kill Zones": {"a": {"Corner1": [1, 2, 3], "Corner2": ["x", 2, 3]}}})"),
+       "[json.exception.type_error.302] type must be number, but is string"},
+      {"zones an array",
+       Section(R"({"Kill Zones": [{"Corner1": [1, 2, 3], "Corner2": [1, 2, 3]}]})"),
+       "Kill Zones in config is not an object but array"},
+      {"zones a string", Section(R"({"Kill Zones": "none"})"),
+       "Kill Zones in config is not an object but string"},
+      {"coordinate beyond float",
+       Section(R"({"Kill Zones": {"a": {"Corner1": [1, 2, 3], "Corner2": [1, -1e39, 3]}}})"),
+       "Corner2 of kill zone \"a\" in config has a coordinate that is not finite as a float: "
+       "-1e+39"},
+      {"nested too deep", R"({"Deep": )" + Nested(64) + R"(, "TestServer": {}})",
+       "Config file is nested deeper than 64 levels"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::error_code ignored;
+    std::filesystem::remove(server_.ConfigPath(), ignored);
+    if (c.file) server_.WriteConfig(*c.file);
+    PluginSettings = Sentinel();
+    brimwarden::ConfigDocument = "before";
+    standin::ClearLogRecords();
+
+    EXPECT_EQ(brimwarden::LoadConfig(), c.error);
+
+    std::vector<Line> errors;
+    for (const Line& line : PluginLines()) {
+      if (line.level != spdlog::level::warn) errors.push_back(line);
+    }
+    EXPECT_EQ(errors, (std::vector<Line>{{spdlog::level::err, c.error}}));
+    EXPECT_TRUE(SameSettings(PluginSettings, Sentinel()));
+    EXPECT_EQ(brimwarden::ConfigDocument, "before");
+  }
+}
+
+TEST_F(ConfigTest, NestingUpToTheCapLoads) {
+  server_.WriteConfig(R"({"Deep": )" + Nested(63) + R"(, "TestServer": {"Deep": )" + Nested(62) +
+                      R"(, "DinosPerTick": 4}})");
+  EXPECT_EQ(brimwarden::LoadConfig(), std::nullopt);
+  EXPECT_EQ(PluginSettings.DinosPerTick, 4);
+}
+
+// ---- Defaults, warnings and numbers
+// ---------------------------------------------------------------
+
+TEST_F(ConfigTest, NumbersAreReadWithTheirDefaultsAndWarnings) {
+  const Line kTopWarning{spdlog::level::warn, "TopRayDistance not set in config, using 150k"};
+  const Line kBottomWarning{spdlog::level::warn, "BottomRayDistance not set in config, using 150k"};
+  const Line kDinosWarning{spdlog::level::warn, "DinosPerTick not set in config, using 20"};
+  struct Case {
+    std::string section;
+    std::int32_t top, bottom, dinos;
+    std::vector<Line> lines;
+  };
+  const Case cases[] = {
+      {"{}", 150000, -150000, 20, {kTopWarning, kBottomWarning, kDinosWarning}},
+      {R"({"TopRayDistance": 0, "BottomRayDistance": 0, "DinosPerTick": 0, "Other": "x"})",
+       150000,
+       -150000,
+       20,
+       {kTopWarning, kBottomWarning, kDinosWarning}},
+      {R"({"TopRayDistance": 2500.9, "BottomRayDistance": 3000, "DinosPerTick": true})",
+       2500,
+       -3000,
+       1,
+       {}},
+      {R"({"TopRayDistance": -0.5, "BottomRayDistance": -3000, "DinosPerTick": 0.5})",
+       150000,
+       3000,
+       20,
+       {kTopWarning, kDinosWarning}},
+      {R"({"TopRayDistance": 7, "BottomRayDistance": false, "DinosPerTick": -5})",
+       7,
+       -150000,
+       -5,
+       {kBottomWarning}},
+      {R"({"TopRayDistance": -2147483648, "BottomRayDistance": 2147483647, "DinosPerTick": 2147483647.9})",
+       std::numeric_limits<std::int32_t>::min(),
+       -2147483647,
+       2147483647,
+       {}},
+      {R"({"TopRayDistance": 1, "BottomRayDistance": -2147483647.9, "DinosPerTick": 1})",
+       1,
+       2147483647,
+       1,
+       {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.section);
+    server_.WriteConfig(Section(c.section));
+    standin::ClearLogRecords();
+    EXPECT_EQ(brimwarden::LoadConfig(), std::nullopt);
+    EXPECT_EQ(PluginSettings.TopRayDistance, c.top);
+    EXPECT_EQ(PluginSettings.BottomRayDistance, c.bottom);
+    EXPECT_EQ(PluginSettings.DinosPerTick, c.dinos);
+    EXPECT_EQ(PluginLines(), c.lines);
+    EXPECT_EQ(ServerKeyLines(), std::vector<std::string>{"Server Key: TestServer"});
+  }
+}
+
+TEST_F(ConfigTest, TextAfterTheFirstValueIsNotExamined) {
+  server_.WriteConfig(Section(R"({"DinosPerTick": 7})") + R"( trailing {"TestServer": "x")");
+  EXPECT_EQ(brimwarden::LoadConfig(), std::nullopt);
+  EXPECT_EQ(PluginSettings.DinosPerTick, 7);
+  EXPECT_EQ(brimwarden::ConfigDocument, Json::parse(R"({"DinosPerTick": 7})"));
+}
+
+// ---- Zones
+// ------------------------------------------------------------------------------------------
+
+TEST_F(ConfigTest, ZonesAreReadInAscendingNameOrderFromTheFirstThreeElements) {
+  server_.WriteConfig(Section(R"({"DinosPerTick": 1, "TopRayDistance": 1, "BottomRayDistance": 1,
+      "Kill Zones": {
+      "b": {"Corner1": [1, 2, 3, 4], "Corner2": [-1.5, 0.1, 1e10], "Colour": "red"},
+      "a": {"Corner1": [true, false, 2500.9], "Corner2": [9, 8, 7]},
+      "\u00e9t\u00e9": {"Corner1": [0, 0, 0], "Corner2": [-3.4e38, 3.4e38, -0.0]}}})"));
+  EXPECT_EQ(brimwarden::LoadConfig(), std::nullopt);
+  ASSERT_EQ(PluginSettings.KillZones.size(), 3U);
+  const KillZone& a = PluginSettings.KillZones[0];
+  const KillZone& b = PluginSettings.KillZones[1];
+  const KillZone& ete = PluginSettings.KillZones[2];
+  EXPECT_EQ(a.Name, "a");
+  EXPECT_TRUE(SameVector(a.Corner1, {1.0F, 0.0F, 2500.9F}));
+  EXPECT_TRUE(SameVector(a.Corner2, {9.0F, 8.0F, 7.0F}));
+  EXPECT_EQ(b.Name, "b");
+  EXPECT_TRUE(SameVector(b.Corner1, {1.0F, 2.0F, 3.0F}));
+  EXPECT_TRUE(SameVector(b.Corner2, {-1.5F, 0.1F, 1e10F}));
+  EXPECT_EQ(ete.Name, "\xC3\xA9t\xC3\xA9");
+  EXPECT_TRUE(SameVector(ete.Corner2, {-3.4e38F, 3.4e38F, -0.0F}));
+  EXPECT_TRUE(PluginLines().empty());
+}
+
+TEST_F(ConfigTest, NullOrEmptyZonesAddNothingAndLogNothing) {
+  for (const char* zones : {"null", "{}"}) {
+    SCOPED_TRACE(zones);
+    server_.WriteConfig(Section(std::string(R"({"TopRayDistance": 1, "BottomRayDistance": 1, )") +
+                                R"("DinosPerTick": 1, "Kill Zones": )" + zones + "}"));
+    PluginSettings = Sentinel();
+    standin::ClearLogRecords();
+    EXPECT_EQ(brimwarden::LoadConfig(), std::nullopt);
+    EXPECT_TRUE(PluginSettings.KillZones.empty());
+    EXPECT_TRUE(PluginLines().empty());
+  }
+}
+
+TEST_F(ConfigTest, ReloadReplacesTheZonesWithTheFileOnes) {
+  server_.WriteConfig(Section(R"({"Kill Zones": {
+      "a": {"Corner1": [1, 1, 1], "Corner2": [2, 2, 2]},
+      "b": {"Corner1": [3, 3, 3], "Corner2": [4, 4, 4]}}})"));
+  ASSERT_EQ(brimwarden::LoadConfig(), std::nullopt);
+  ASSERT_EQ(brimwarden::LoadConfig(), std::nullopt);  // no second copy of each
+  ASSERT_EQ(PluginSettings.KillZones.size(), 2U);
+
+  server_.WriteConfig(
+      Section(R"({"Kill Zones": {"b": {"Corner1": [5, 5, 5], "Corner2": [6, 6, 6]}}})"));
+  ASSERT_EQ(brimwarden::LoadConfig(), std::nullopt);
+  ASSERT_EQ(PluginSettings.KillZones.size(), 1U);  // a, deleted from the file, is gone
+  EXPECT_EQ(PluginSettings.KillZones[0].Name, "b");
+  EXPECT_TRUE(SameVector(PluginSettings.KillZones[0].Corner1, {5, 5, 5}));
+}
+
+// ---- "BWD.reload" -------------------------------------------------------------------------------
+
+struct FakePacket {
+  std::int32_t size = 20;
+  std::int32_t id = 0;
+  std::int32_t type = 2;
+};
+
+std::vector<standin::Event> RconReplies() {
+  std::vector<standin::Event> replies;
+  for (const standin::Event& event : standin::Events()) {
+    if (event.kind == standin::EventKind::kRcon) replies.push_back(event);
+  }
+  return replies;
+}
+
+TEST_F(ConfigTest, ReloadRepliesWithTheOutcome) {
+  struct Case {
+    std::optional<std::string> file;
+    std::int32_t id;
+    std::string reply;
+  };
+  const Case cases[] = {
+      {Section(R"({"DinosPerTick": 9})"), 42, "Config Reloaded."},
+      {R"({"Elsewhere": {}})", -7, "Config reload failed: Server key not found in config"},
+      {std::nullopt, 0, "Config reload failed: Failed to open config file"},
+      {Section(R"({"TopRayDistance": "x"})"), 2147483647,
+       "Config reload failed: [json.exception.type_error.302] type must be number, but is string"},
+      {Section(R"({"Kill Zones": {"\u00fcber": {"Corner1": [1e39, 0, 0], "Corner2": [0, 0, 0]}}})"),
+       5,
+       "Config reload failed: Corner1 of kill zone \"\xC3\xBC"
+       "ber\" in config has a coordinate that is not finite as a float: 1e+39"},
+  };
+  auto* connection = reinterpret_cast<RCONClientConnection*>(0x1000);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.reply);
+    std::error_code ignored;
+    std::filesystem::remove(server_.ConfigPath(), ignored);
+    if (c.file) server_.WriteConfig(*c.file);
+    standin::ClearEvents();
+    const auto before = standin::GetAllocatorStats();
+    FakePacket packet;
+    packet.id = c.id;
+    brimwarden::ReloadConfigCommand(connection, reinterpret_cast<RCONPacket*>(&packet), nullptr);
+    const std::vector<standin::Event> replies = RconReplies();
+    ASSERT_EQ(replies.size(), 1U);
+    EXPECT_EQ(replies[0].text, c.reply);
+    EXPECT_EQ(replies[0].id, c.id);
+    // The reply's storage came from the game allocator and went back to it.
+    EXPECT_EQ(standin::GetAllocatorStats().live_blocks, before.live_blocks);
+  }
+  EXPECT_EQ(PluginSettings.DinosPerTick, 9);  // the failures after the first changed nothing
+}
+
+TEST_F(ConfigTest, ReloadContainsAFailingReply) {
+  server_.WriteConfig(Section("{}"));
+  standin::ThrowFromGameFunction("RCONClientConnection.SendMessageW");
+  FakePacket packet;
+  brimwarden::ReloadConfigCommand(reinterpret_cast<RCONClientConnection*>(0x1000),
+                                  reinterpret_cast<RCONPacket*>(&packet), nullptr);
+  const std::vector<Line> lines = PluginLines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(),
+            (Line{spdlog::level::err,
+                  "ReloadConfigCommand: injected: RCONClientConnection.SendMessageW"}));
+  EXPECT_EQ(PluginSettings.DinosPerTick, 20);  // the load itself went through
+}
+
+// ---- Save
+// ------------------------------------------------------------------------------------------
+
+TEST_F(ConfigTest, SaveRewritesOnlyThisServersZonesWithExactBytes) {
+  // Tabs, members out of order, numbers in other spellings: all come back in the library's form.
+  server_.WriteConfig(
+      "{\n\t\"TestServer\": {\"DinosPerTick\": 5, \"TopRayDistance\": 1.5e3,\n"
+      "\t\t\"Kill Zones\": {\"old\": {\"Corner1\": [0, 0, 0], \"Corner2\": [1, 1, 1]}},"
+      " \"BottomRayDistance\": 200},\n"
+      "\t\"Alpha\": {\"Kill Zones\": {\"z\": {\"Corner2\": [3, 2, 1], \"Corner1\": [-1, -2, -3]}},"
+      " \"DinosPerTick\": 40, \"Note\": \"caf\\u00e9\"},\n"
+      "\t\"Version\": 2\n}\n");
+  PluginSettings.KillZones = {
+      {"spawn", {1200.0F, 0.1F, 123456.78F}, {-5.0F, -0.0F, 1e-5F}},
+      {"Beach", {1, 2, 3}, {4, 5, 6}},
+  };
+  EXPECT_TRUE(brimwarden::SaveKillZones());
+  EXPECT_EQ(server_.ReadConfig(), R"({
+    "Alpha": {
+        "DinosPerTick": 40,
+        "Kill Zones": {
+            "z": {
+                "Corner1": [
+                    -1,
+                    -2,
+                    -3
+                ],
+                "Corner2": [
+                    3,
+                    2,
+                    1
+                ]
+            }
+        },
+        "Note": "café"
+    },
+    "TestServer": {
+        "BottomRayDistance": 200,
+        "DinosPerTick": 5,
+        "Kill Zones": {
+            "Beach": {
+                "Corner1": [
+                    1.0,
+                    2.0,
+                    3.0
+                ],
+                "Corner2": [
+                    4.0,
+                    5.0,
+                    6.0
+                ]
+            },
+            "spawn": {
+                "Corner1": [
+                    1200.0,
+                    0.10000000149011612,
+                    123456.78125
+                ],
+                "Corner2": [
+                    -5.0,
+                    -0.0,
+                    9.999999747378752e-06
+                ]
+            }
+        },
+        "TopRayDistance": 1500.0
+    },
+    "Version": 2
+}
+)");
+  // Only the lock file stays beside the configuration.
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(server_.PluginDir())) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"config.json", "config.json.lock"}));
+  EXPECT_TRUE(PluginLines().empty());
+  EXPECT_EQ(ServerKeyLines(), std::vector<std::string>{"Server Key: TestServer"});
+  EXPECT_EQ(PluginSettings.KillZones.size(), 2U);  // the list itself is not changed
+}
+
+TEST_F(ConfigTest, SaveUnderAKeyWithoutSectionAddsOneThatLoadsWithDefaults) {
+  server_.WriteConfig(R"({"Alpha": {"DinosPerTick": 3}})");
+  PluginSettings.KillZones = {{"spawn", {1, 2, 3}, {4, 5, 6}}, {"spawn", {7, 8, 9}, {10, 11, 12}}};
+  ASSERT_TRUE(brimwarden::SaveKillZones());
+  const Json saved = Json::parse(server_.ReadConfig());
+  EXPECT_EQ(saved["Alpha"], Json::parse(R"({"DinosPerTick": 3})"));
+  // Of two zones with one name, the later decides the entry.
+  EXPECT_EQ(saved["TestServer"], Json::parse(R"({"Kill Zones": {"spawn":
+      {"Corner1": [7.0, 8.0, 9.0], "Corner2": [10.0, 11.0, 12.0]}}})"));
+
+  standin::ClearLogRecords();
+  ASSERT_EQ(brimwarden::LoadConfig(), std::nullopt);
+  EXPECT_EQ(PluginLines().size(), 3U);  // the three "not set" warnings
+  EXPECT_EQ(PluginSettings.TopRayDistance, 150000);
+  EXPECT_EQ(PluginSettings.BottomRayDistance, -150000);
+  EXPECT_EQ(PluginSettings.DinosPerTick, 20);
+  ASSERT_EQ(PluginSettings.KillZones.size(), 1U);
+  EXPECT_TRUE(SameVector(PluginSettings.KillZones[0].Corner2, {10, 11, 12}));
+}
+
+TEST_F(ConfigTest, SaveIntoANullSectionMakesItAnObject) {
+  server_.WriteConfig(R"({"TestServer": null})");
+  PluginSettings.KillZones = {{"a", {0, 0, 0}, {1, 1, 1}}};
+  ASSERT_TRUE(brimwarden::SaveKillZones());
+  EXPECT_EQ(Json::parse(server_.ReadConfig()),
+            Json::parse(R"({"TestServer": {"Kill Zones": {"a": {"Corner1": [0.0, 0.0, 0.0],
+                                                                 "Corner2": [1.0, 1.0, 1.0]}}}})"));
+}
+
+TEST_F(ConfigTest, EverySaveFailureIsLoggedAtErrorAndLeavesTheFileAsItWas) {
+  struct Case {
+    const char* what;
+    std::string file;
+    std::vector<KillZone> zones;
+    std::string error;
+  };
+  const std::vector<KillZone> kGood = {{"a", {1, 2, 3}, {4, 5, 6}}};
+  const std::string kBroken = R"({"TestServer": {)";
+  const Case cases[] = {
+      {"not JSON", kBroken, kGood, LibraryParseError(kBroken)},
+      {"null document", "null", kGood, "Failed to load config"},
+      {"array document", "[1]", kGood,
+       "[json.exception.type_error.305] cannot use operator[] with a string argument with array"},
+      {"number section", Section("5"), kGood,
+       "[json.exception.type_error.305] cannot use operator[] with a string argument with number"},
+      {"array section", Section("[]"), kGood,
+       "[json.exception.type_error.305] cannot use operator[] with a string argument with array"},
+      {"nested too deep", R"({"Deep": )" + Nested(65) + "}", kGood,
+       "Config file is nested deeper than 64 levels"},
+      {"corner not finite",
+       Section("{}"),
+       {{"a", {1, 2, 3}, {4, 5, 6}}, {"b", {1, std::numeric_limits<float>::infinity(), 3}, {}}},
+       "Kill zone \"b\" has a corner that is not finite; config file not changed"},
+      {"NaN corner",
+       Section("{}"),
+       {{"n", {}, {std::nanf(""), 0, 0}}},
+       "Kill zone \"n\" has a corner that is not finite; config file not changed"},
+      {"name not UTF-8",
+       Section("{}"),
+       {{"bad\xFF", {1, 2, 3}, {4, 5, 6}}},
+       "[json.exception.type_error.316] invalid UTF-8 byte at index 3: 0xFF"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    server_.WriteConfig(c.file);
+    PluginSettings.KillZones = c.zones;
+    standin::ClearLogRecords();
+    EXPECT_FALSE(brimwarden::SaveKillZones());
+    EXPECT_EQ(PluginLines(), (std::vector<Line>{{spdlog::level::err, c.error}}));
+    EXPECT_EQ(server_.ReadConfig(), c.file);
+    EXPECT_FALSE(std::filesystem::exists(server_.PluginDir() / "config.json.tmp"));
+  }
+}
+
+TEST_F(ConfigTest, SaveWithoutAFileCreatesNothing) {
+  PluginSettings.KillZones = {{"a", {1, 2, 3}, {4, 5, 6}}};
+  EXPECT_FALSE(brimwarden::SaveKillZones());
+  EXPECT_EQ(PluginLines(), (std::vector<Line>{{spdlog::level::err, "Failed to open config file"}}));
+  EXPECT_TRUE(std::filesystem::is_empty(server_.PluginDir()));
+  EXPECT_EQ(PluginSettings.KillZones.size(), 1U);  // the zone still works until the next load
+}
+
+TEST_F(ConfigTest, SaveThatCannotWriteItsTemporaryFileKeepsTheOriginal) {
+  const std::string original = Section(R"({"DinosPerTick": 5})");
+  server_.WriteConfig(original);
+  std::filesystem::create_directory(server_.PluginDir() / "config.json.tmp");
+  PluginSettings.KillZones = {{"a", {1, 2, 3}, {4, 5, 6}}};
+  EXPECT_FALSE(brimwarden::SaveKillZones());
+  const std::vector<Line> lines = PluginLines();
+  ASSERT_EQ(lines.size(), 1U);
+  EXPECT_EQ(lines[0].level, spdlog::level::err);
+  EXPECT_EQ(lines[0].text.rfind("Failed to create " + brimwarden::GetConfigPath() + ".tmp: ", 0),
+            0U)
+      << lines[0].text;
+  EXPECT_EQ(server_.ReadConfig(), original);
+}
+
+#if defined(_WIN32)
+using LockHandle = HANDLE;
+LockHandle TakeLock(const std::filesystem::path& path) {
+  const HANDLE file = CreateFileW(path.wstring().c_str(), GENERIC_READ | GENERIC_WRITE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  OVERLAPPED first_byte{};
+  EXPECT_TRUE(LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &first_byte));
+  return file;
+}
+void ReleaseLock(LockHandle file) { CloseHandle(file); }
+#else
+using LockHandle = int;
+LockHandle TakeLock(const std::filesystem::path& path) {
+  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  EXPECT_EQ(flock(fd, LOCK_EX), 0);
+  return fd;
+}
+void ReleaseLock(LockHandle fd) { close(fd); }
+#endif
+
+TEST_F(ConfigTest, SaveWaitsForAnotherHolderOfTheLock) {
+  const std::string original = Section("{}");
+  server_.WriteConfig(original);
+  PluginSettings.KillZones = {{"a", {1, 2, 3}, {4, 5, 6}}};
+  const LockHandle lock = TakeLock(server_.PluginDir() / "config.json.lock");
+  bool saved = false;
+  std::thread saver([&saved] { saved = brimwarden::SaveKillZones(); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const std::string while_locked = server_.ReadConfig();
+  ReleaseLock(lock);
+  saver.join();
+  EXPECT_EQ(while_locked, original);
+  EXPECT_TRUE(saved);
+  EXPECT_EQ(Json::parse(server_.ReadConfig())["TestServer"]["Kill Zones"].size(), 1U);
+}
+
+#if defined(_WIN32)
+// Another program holding config.json open without delete sharing blocks the rename for a while.
+TEST_F(ConfigTest, SaveRetriesTheRenameWhileAnotherProgramHoldsTheFile) {
+  const std::string original = Section("{}");
+  server_.WriteConfig(original);
+  PluginSettings.KillZones = {{"a", {1, 2, 3}, {4, 5, 6}}};
+  auto hold = [this] {
+    return CreateFileW(server_.ConfigPath().wstring().c_str(), GENERIC_READ, FILE_SHARE_READ,
+                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  };
+
+  // Held for good: every attempt fails, the failure is reported and the file is kept.
+  HANDLE held = hold();
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  EXPECT_FALSE(brimwarden::SaveKillZones());
+  CloseHandle(held);
+  const std::vector<Line> lines = PluginLines();
+  ASSERT_EQ(lines.size(), 1U);
+  EXPECT_EQ(lines[0].text.rfind("Failed to replace " + brimwarden::GetConfigPath() + ": ", 0), 0U)
+      << lines[0].text;
+  EXPECT_EQ(server_.ReadConfig(), original);
+  EXPECT_FALSE(std::filesystem::exists(server_.PluginDir() / "config.json.tmp"));
+
+  // Let go after a moment: a later attempt succeeds.
+  held = hold();
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  std::thread release([held] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(15));
+    CloseHandle(held);
+  });
+  EXPECT_TRUE(brimwarden::SaveKillZones());
+  release.join();
+  EXPECT_EQ(Json::parse(server_.ReadConfig())["TestServer"]["Kill Zones"].size(), 1U);
+}
+#else
+TEST_F(ConfigTest, SaveKeepsTheFilePermissions) {
+  server_.WriteConfig(Section("{}"));
+  std::filesystem::permissions(server_.ConfigPath(), std::filesystem::perms::owner_read |
+                                                         std::filesystem::perms::owner_write);
+  ASSERT_TRUE(brimwarden::SaveKillZones());
+  EXPECT_EQ(std::filesystem::status(server_.ConfigPath()).permissions(),
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+}
+#endif
+
+TEST_F(ConfigTest, WorksWithoutALogger) {
+  brimwarden::PluginLogger().reset();
+  server_.WriteConfig(Section("{}"));
+  EXPECT_EQ(brimwarden::LoadConfig(), std::nullopt);
+  EXPECT_TRUE(brimwarden::SaveKillZones());
+  std::filesystem::remove(server_.ConfigPath());
+  EXPECT_EQ(brimwarden::LoadConfig(), "Failed to open config file");
+  EXPECT_TRUE(standin::LogRecords().empty());
+}
+
+}  // namespace
