@@ -1,0 +1,219 @@
+// Fuzzes the configuration with arbitrary text as config.json and an arbitrary server key, through
+// the real load, the "BWD.reload" RCON command and the save of the kill zones, with the stand-in
+// underneath.
+//
+// An input is the server key, a newline, and the file's text. For every input:
+// - nothing crashes and nothing is thrown out of the plugin's functions;
+// - the load is all or nothing, and the reload over RCON ends in the same settings and sends one
+//   reply;
+// - when the load accepts the file, saving the zones and loading again gives back the same
+//   settings and zones, and the save leaves every other section, and every other member of this
+//   server's section, as it was;
+// - a save that reports failure leaves the file byte for byte as it was.
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "brimwarden/config/config.h"
+#include "brimwarden/plugin/plugin.h"
+#include "brimwarden/standin/standin.h"
+#include "fuzz_support.h"
+
+namespace {
+
+using brimwarden::KillZone;
+using brimwarden::Settings;
+using brimwarden::fuzz::Violation;
+using Json = nlohmann::json;
+
+constexpr std::int32_t kReloadRequestId = 4711;
+
+brimwarden::fuzz::FuzzServerDir& Server() {
+  static brimwarden::fuzz::FuzzServerDir server;
+  return server;
+}
+
+void WriteFile(const std::string& path, std::string_view text) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(text.data(), static_cast<std::streamsize>(text.size()));
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+bool SameBits(const Vector3& a, const Vector3& b) {
+  return std::bit_cast<std::uint32_t>(a.X) == std::bit_cast<std::uint32_t>(b.X) &&
+         std::bit_cast<std::uint32_t>(a.Y) == std::bit_cast<std::uint32_t>(b.Y) &&
+         std::bit_cast<std::uint32_t>(a.Z) == std::bit_cast<std::uint32_t>(b.Z);
+}
+
+bool SameSettings(const Settings& a, const Settings& b) {
+  if (a.TopRayDistance != b.TopRayDistance || a.BottomRayDistance != b.BottomRayDistance ||
+      a.DinosPerTick != b.DinosPerTick || a.KillZones.size() != b.KillZones.size()) {
+    return false;
+  }
+  for (std::size_t i = 0; i < a.KillZones.size(); ++i) {
+    const KillZone& x = a.KillZones[i];
+    const KillZone& y = b.KillZones[i];
+    if (x.Name != y.Name || !SameBits(x.Corner1, y.Corner1) || !SameBits(x.Corner2, y.Corner2)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string ErrorLines() {
+  std::string lines;
+  for (const standin::LogRecord& record : standin::LogRecords()) {
+    if (record.level >= spdlog::level::err) lines += "\n  " + record.text;
+  }
+  return lines;
+}
+
+// The section without its "Kill Zones", or the value itself when it is not an object.
+Json WithoutZones(Json section) {
+  if (section.is_object()) section.erase("Kill Zones");
+  return section;
+}
+
+// Checks that `after` holds every top-level member of `before` except this server's unchanged,
+// nothing more than this server's section, and this server's other members unchanged.
+void CheckOtherContentKept(const Json& before, const Json& after, const std::string& key) {
+  if (!after.is_object()) Violation("the saved file is not an object");
+  for (const auto& [name, value] : before.items()) {
+    if (name == key) continue;
+    if (!after.contains(name) || after.at(name) != value) {
+      Violation("the save changed the section \"" + name + "\"");
+    }
+  }
+  for (const auto& [name, value] : after.items()) {
+    if (name != key && !before.contains(name)) Violation("the save added the section " + name);
+  }
+  if (!after.contains(key) || !after.at(key).is_object()) {
+    Violation("the save left no object section for the key");
+  }
+  const bool had_section = before.contains(key) && !before.at(key).is_null();
+  const Json kept = had_section ? WithoutZones(before.at(key)) : Json::object();
+  if (kept != WithoutZones(after.at(key))) {
+    Violation("the save changed a member of this server's section other than \"Kill Zones\"");
+  }
+}
+
+// Checks that the file's "Kill Zones" for `key` holds exactly `zones`, one entry per name.
+void CheckSavedZones(const Json& after, const std::string& key, const Settings& settings) {
+  const Json& zones = after.at(key).at("Kill Zones");
+  if (!zones.is_object() || zones.size() != settings.KillZones.size()) {
+    Violation("the saved \"Kill Zones\" do not match the zone list");
+  }
+  for (const KillZone& zone : settings.KillZones) {
+    if (!zones.contains(zone.Name)) Violation("the save lost the zone " + zone.Name);
+    const Json& entry = zones.at(zone.Name);
+    for (const auto& [corner_name, corner] :
+         {std::pair{"Corner1", zone.Corner1}, std::pair{"Corner2", zone.Corner2}}) {
+      const Json& saved = entry.at(corner_name);
+      if (!saved.is_array() || saved.size() != 3 || !saved[0].is_number_float()) {
+        Violation(std::string("the saved ") + corner_name + " is not three numbers");
+      }
+      const Vector3 read{static_cast<float>(saved[0].get<double>()),
+                         static_cast<float>(saved[1].get<double>()),
+                         static_cast<float>(saved[2].get<double>())};
+      if (!SameBits(read, corner)) Violation("the save changed a corner of " + zone.Name);
+    }
+  }
+}
+
+void CheckReload(const std::optional<std::string>& first_failure, const Settings& first) {
+  standin::ClearEvents();
+  if (!standin::SendRcon("BWD.reload", kReloadRequestId)) {
+    Violation("BWD.reload is not registered");
+  }
+  int replies = 0;
+  for (const standin::Event& event : standin::Events()) {
+    if (event.kind != standin::EventKind::kRcon) continue;
+    ++replies;
+    if (event.id != kReloadRequestId) Violation("the reload replied to another request id");
+    if (!first_failure && event.text != "Config Reloaded.") {
+      Violation("a reload that worked replied \"" + event.text + "\"");
+    }
+  }
+  if (replies != 1) Violation("the reload sent " + std::to_string(replies) + " replies");
+  if (!SameSettings(brimwarden::PluginSettings, first)) {
+    Violation("the reload of the same file ended in other settings than the load");
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+  brimwarden::fuzz::EnsureKeyArgument(argc, argv);
+  brimwarden::fuzz::SetServerKey("FuzzServer");
+  WriteFile(Server().ConfigPath(), R"({"FuzzServer": {}})");
+  brimwarden::Load();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string_view input(reinterpret_cast<const char*>(data), size);
+  const std::size_t newline = input.find('\n');
+  const std::string_view raw_key =
+      newline == std::string_view::npos ? input : input.substr(0, newline);
+  const std::string text(newline == std::string_view::npos ? std::string_view{}
+                                                           : input.substr(newline + 1));
+  const std::string key = brimwarden::fuzz::EffectiveServerKey(raw_key);
+  const std::string path = Server().ConfigPath();
+
+  Server().ForgetHistory();
+  brimwarden::ResetProcessObjects();
+  brimwarden::fuzz::SetServerKey(raw_key);
+  WriteFile(path, text);
+
+  const std::optional<std::string> failure = brimwarden::LoadConfig();
+  const Settings loaded = brimwarden::PluginSettings;
+  if (failure && !SameSettings(loaded, Settings{})) {
+    Violation("a load that failed (" + *failure + ") changed the settings");
+  }
+  CheckReload(failure, loaded);
+
+  std::optional<Json> before;
+  try {
+    before = brimwarden::fuzz::ParseFirstValue(text);
+  } catch (const Json::exception&) {
+    if (!failure) Violation("the load accepted a file the JSON library cannot read");
+  }
+
+  const bool saved = brimwarden::SaveKillZones();
+  const std::string written = ReadFile(path);
+  if (!saved) {
+    if (written != text) Violation("a save that failed changed the file");
+    if (!failure) Violation("the save failed on a file the load accepted:" + ErrorLines());
+    return 0;
+  }
+  if (!before) Violation("the save reported success on a file the JSON library cannot read");
+  if (key.empty()) Violation("the save reported success without a server key");
+
+  Json after;
+  try {
+    after = brimwarden::fuzz::ParseFirstValue(written);
+  } catch (const Json::exception& error) {
+    Violation(std::string("the saved file cannot be read: ") + error.what());
+  }
+  CheckOtherContentKept(*before, after, key);
+  CheckSavedZones(after, key, loaded);
+
+  if (!failure) {
+    brimwarden::PluginSettings = Settings{};
+    const std::optional<std::string> again = brimwarden::LoadConfig();
+    if (again) Violation("the file the save wrote does not load: " + *again);
+    if (!SameSettings(brimwarden::PluginSettings, loaded)) {
+      Violation("save then load did not give back the same settings and zones");
+    }
+  }
+  return 0;
+}
