@@ -1,0 +1,90 @@
+// A second server process for the configuration tests: it loads or saves the configuration of a
+// server directory with the key on its own command line, so tests can check the real command
+// line, saves from two processes at once, and saves killed at random moments.
+//
+//   config_child DIR load OUT [-serverkey=...]       load; write the log lines and settings to OUT
+//   config_child DIR save SET [-serverkey=...]       save zone set SET ("a" or "b") once
+//   config_child DIR save-loop [-serverkey=...]      save b, a, b, a, ... until killed; prints "R"
+//                                                     once the first save is done
+//   config_child DIR save-grow N [-serverkey=...]    add one zone and save, N times
+// Exit code 0 when every save succeeded, 1 otherwise, 2 for bad arguments.
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <spdlog/logger.h>
+
+#include "brimwarden/config/config.h"
+#include "brimwarden/plugin/plugin.h"
+#include "brimwarden/standin/standin.h"
+
+namespace {
+
+using brimwarden::KillZone;
+
+// Two zone lists of a few hundred zones each, so a save writes tens of kilobytes.
+std::vector<KillZone> ZoneSet(char set) {
+  std::vector<KillZone> zones;
+  const int count = set == 'a' ? 300 : 280;
+  for (int i = 0; i < count; ++i) {
+    const float base = static_cast<float>(i) * (set == 'a' ? 10.5F : -7.25F);
+    zones.push_back({std::string(1, set) + "-zone-" + std::to_string(i),
+                     {base, base + 0.1F, base - 1000.0F},
+                     {base + 250.0F, base * 2.0F, 123456.78F}});
+  }
+  return zones;
+}
+
+int Load(const std::string& out_path) {
+  const auto& sinks = GetLogSinks();
+  brimwarden::PluginLogger() =
+      std::make_shared<spdlog::logger>(brimwarden::LoggerName, sinks.begin(), sinks.end());
+  const bool loaded = !brimwarden::LoadConfig().has_value();
+  std::ofstream out(out_path, std::ios::binary);
+  for (const standin::LogRecord& record : standin::LogRecords()) {
+    if (record.logger != brimwarden::LoggerName) continue;
+    out << spdlog::level::to_string_view(record.level).data() << '\t' << record.text << '\n';
+  }
+  const brimwarden::Settings& settings = brimwarden::PluginSettings;
+  out << "settings\t" << settings.TopRayDistance << '\t' << settings.BottomRayDistance << '\t'
+      << settings.DinosPerTick << '\t' << settings.KillZones.size() << '\n';
+  return loaded ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3) return 2;
+  standin::SetServerDir(argv[1]);
+  const std::string mode = argv[2];
+  if (mode == "load" && argc >= 4) return Load(argv[3]);
+  if (mode == "save" && argc >= 4) {
+    brimwarden::PluginSettings.KillZones = ZoneSet(argv[3][0]);
+    return brimwarden::SaveKillZones() ? 0 : 1;
+  }
+  if (mode == "save-loop") {
+    const std::vector<KillZone> sets[] = {ZoneSet('b'), ZoneSet('a')};
+    for (unsigned long round = 0;; ++round) {
+      brimwarden::PluginSettings.KillZones = sets[round % 2];
+      if (!brimwarden::SaveKillZones()) return 1;
+      if (round == 0) {
+        std::fputs("R", stdout);
+        std::fflush(stdout);
+      }
+    }
+  }
+  if (mode == "save-grow" && argc >= 4) {
+    const int count = std::atoi(argv[3]);
+    for (int i = 0; i < count; ++i) {
+      brimwarden::PluginSettings.KillZones.push_back({"zone-" + std::to_string(i),
+                                                      {static_cast<float>(i), 0, 0},
+                                                      {0, static_cast<float>(i), 1}});
+      if (!brimwarden::SaveKillZones()) return 1;
+    }
+    return 0;
+  }
+  return 2;
+}
