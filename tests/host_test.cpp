@@ -103,7 +103,7 @@ TEST(HostArrayTest, GrowthCapacityEdges) {
   EXPECT_EQ(GrowCapacity(4, 0), 4);
   EXPECT_EQ(GrowCapacity(5, 0), 5 + 1 + 16);  // no storage, but more than 4 at once
   EXPECT_EQ(GrowCapacity(2, 1), 2 + 0 + 16);  // had storage: the small-array rule does not apply
-  EXPECT_EQ(GrowCapacity(1'500'000'000, 1'400'000'000), 2147483647);
+  EXPECT_EQ(GrowCapacity(1'600'000'000, 1'500'000'000), 2147483647);
   EXPECT_EQ(GrowCapacity(1'000'000'000, 900'000'000), 1'375'000'016);
   EXPECT_EQ(GrowCapacity(2147483647, 2147483000), 2147483647);
 }
