@@ -17,6 +17,11 @@ bool RosterIsEmpty();
 /// Takes the last entry off the roster and applies the shrink rule. Needs a non-empty roster.
 AActor* TakeLastRosterEntry();
 
+/// Runs `step` and contains whatever it raises: access violations, arithmetic and illegal
+/// instruction faults, and every C++ exception. Returns false when it contained something; the
+/// step is then abandoned where it stood and nothing is rolled back.
+bool RunContained(void (*step)());
+
 /// Runs one sweep step, unguarded.
 void CastRayTick();
 /// The tick callback registered as "CastRayBWD": one step inside the fault guard.

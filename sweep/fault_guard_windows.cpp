@@ -1,0 +1,40 @@
+// The fault guard on Windows: a structured-exception handler around a call into a function that
+// catches every C++ exception. Both layers are needed: __except takes access violations and other
+// hardware faults but would take a C++ throw without ever destroying the thrown object, and a C++
+// catch never sees a hardware fault. The compiler accepts the two only in separate functions, and
+// __except takes a fault only when it is raised inside a called function, not in its own frame.
+// Frames skipped by __except run no destructors, so the guarded code keeps no owning locals.
+// RunContained must not be noexcept: the terminate scope that adds claims the fault first.
+#if defined(_WIN32)
+
+#include <windows.h>
+
+#include "brimwarden/sweep/sweep.h"
+
+namespace brimwarden {
+namespace {
+
+__attribute__((noinline)) bool RunCatching(void (*step)()) {
+  try {
+    step();
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+}  // namespace
+
+bool RunContained(void (*step)()) {
+  volatile bool completed = false;
+  __try {
+    completed = RunCatching(step);
+  } __except (EXCEPTION_EXECUTE_HANDLER) {
+    completed = false;
+  }
+  return completed;
+}
+
+}  // namespace brimwarden
+
+#endif  // defined(_WIN32)

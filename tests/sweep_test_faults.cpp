@@ -1,0 +1,240 @@
+// Faults inside a sweep step: the guard on its own (hardware faults and C++ exceptions, many
+// rounds, nesting, and the process still dying of a fault outside any guard), and the tick
+// callback with a creature whose memory the game has reclaimed, a game function that throws or
+// faults, a fault in the middle of the roster build, and a thousand faulting visits in a row.
+#include <climits>
+#include <csignal>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "sweep_test_fixture.h"
+
+namespace brimwarden::test {
+namespace {
+
+// Faults the compiler must not see through or remove.
+volatile int g_sink = 0;
+volatile int* volatile g_unmapped = reinterpret_cast<volatile int*>(std::uintptr_t{16});
+volatile int g_zero = 0;
+
+__attribute__((noinline)) void ReadUnmapped() { g_sink = *g_unmapped; }
+
+#if defined(__clang__)
+__attribute__((noinline, no_sanitize("undefined"), optnone))
+#else
+__attribute__((noipa, no_sanitize("undefined")))
+#endif
+void DivideByZero() {
+  g_sink = 7 / g_zero;
+}
+
+__attribute__((noinline)) void IllegalInstruction() { __builtin_trap(); }
+
+__attribute__((noinline)) void ThrowStdException() {
+  const std::string text(200, 'x');  // owns heap memory, destroyed by the unwinding
+  throw std::runtime_error(text);
+}
+
+__attribute__((noinline)) void ThrowInteger() { throw 42; }
+
+#if !defined(_WIN32)
+__attribute__((noinline)) int Recurse(int depth) {
+  volatile char frame[1024];
+  frame[0] = static_cast<char>(depth);
+  return depth <= 0 ? frame[0] : Recurse(depth - 1) + frame[0];
+}
+__attribute__((noinline)) void OverflowTheStack() { g_sink = Recurse(INT_MAX); }
+#endif
+
+__attribute__((noinline)) void Finish() { g_sink = 1; }
+
+bool g_inner_contained = false;
+__attribute__((noinline)) void FaultInsideAnInnerGuard() {
+  g_inner_contained = !RunContained(&ReadUnmapped);
+  ReadUnmapped();
+}
+
+TEST(FaultGuardTest, ContainsHardwareFaultsAndExceptions) {
+  struct Case {
+    const char* name;
+    void (*step)();
+  };
+  const Case cases[] = {
+    {"read of an unmapped address", &ReadUnmapped},
+    {"division by zero", &DivideByZero},
+    {"illegal instruction", &IllegalInstruction},
+    {"std::exception", &ThrowStdException},
+    {"exception of another type", &ThrowInteger},
+#if !defined(_WIN32)
+    {"stack overflow", &OverflowTheStack},
+#endif
+  };
+  for (int round = 0; round < 3; ++round) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.name);
+      EXPECT_FALSE(RunContained(c.step));
+      EXPECT_TRUE(RunContained(&Finish));
+    }
+  }
+}
+
+TEST(FaultGuardTest, AnInnerGuardContainsItsOwnFault) {
+  g_inner_contained = false;
+  EXPECT_FALSE(RunContained(&FaultInsideAnInnerGuard));
+  EXPECT_TRUE(g_inner_contained);
+  EXPECT_TRUE(RunContained(&Finish));
+}
+
+#if !defined(_WIN32)
+TEST(FaultGuardDeathTest, AFaultOutsideAStepStillEndsTheProcess) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        RunContained(&Finish);  // the handlers are installed
+        ReadUnmapped();
+      },
+      ::testing::KilledBySignal(SIGSEGV), "");
+  EXPECT_EXIT(
+      {
+        RunContained(&Finish);
+        std::raise(SIGFPE);
+      },
+      ::testing::KilledBySignal(SIGFPE), "");
+}
+#endif
+
+class CastRayTickFaultTest : public SweepFixture {};
+
+TEST_F(CastRayTickFaultTest, ReclaimedCreatureIsContainedAndTheNextTickGoesOn) {
+  for (int id = 1; id <= 3; ++id) standin::SpawnCreature(id, 0, {0, 0, kSunk});
+  BuildCreatureRoster();
+  standin::SetReclaimDelayTicks(0);
+  standin::DestroyByGame(3);
+  standin::ClearEvents();
+  PluginSettings.DinosPerTick = 1;
+
+  CastRayTickCallback(0.0F);
+  EXPECT_EQ(ErrorLines(), std::vector<std::string>{kPreventedCrash});
+  EXPECT_EQ(CreatureRoster.Num(), 2);
+  EXPECT_TRUE(DestroyRequests().empty());
+
+  CastRayTickCallback(0.0F);
+  CastRayTickCallback(0.0F);
+  EXPECT_EQ(DestroyRequests(), (std::vector<std::int64_t>{2, 1}));
+  EXPECT_EQ(ErrorLines().size(), 1U);
+}
+
+TEST_F(CastRayTickFaultTest, ThrowingOrFaultingGameFunctionIsContained) {
+  const char* const functions[] = {"APrimalDinoCharacter.GetPrivateStaticClass",
+                                   "UObjectBaseUtility.IsA", "APrimalCharacter.GetGroundLocation",
+                                   "AActor.Destroy"};
+  for (const bool fault : {false, true}) {
+    for (const char* function : functions) {
+      SCOPED_TRACE(::testing::Message() << function << (fault ? " faults" : " throws"));
+      FreshWorld();
+      for (int id = 1; id <= 3; ++id) standin::SpawnCreature(id, 0, {0, 0, kSunk});
+      BuildCreatureRoster();
+      if (fault) {
+        standin::FaultInGameFunction(function);
+      } else {
+        standin::ThrowFromGameFunction(function);
+      }
+
+      CastRayTickCallback(0.0F);
+      EXPECT_EQ(ErrorLines(), std::vector<std::string>{kPreventedCrash});
+      // The step stopped at its first visit, and that entry stays removed.
+      EXPECT_EQ(CreatureRoster.Num(), 2);
+
+      standin::ClearEvents();
+      CastRayTickCallback(0.0F);
+      EXPECT_EQ(DestroyRequests(), (std::vector<std::int64_t>{2, 1}));
+      EXPECT_EQ(ErrorLines().size(), 1U);
+    }
+  }
+}
+
+TEST_F(CastRayTickFaultTest, FaultDuringTheBuildLeavesNoTamedEntry) {
+  struct Case {
+    const char* name;
+    void (*inject)();
+  };
+  const Case cases[] = {
+      {"reclaimed creature in the game's list",
+       [] {
+         AActor* stale = standin::SpawnCreature(99, 0, {0, 0, kStanding});
+         standin::SetReclaimDelayTicks(0);
+         standin::DestroyByGame(99);
+         // After the tamed creature and some wild ones, so the filter is halfway.
+         standin::SetActorListHook(
+             [stale](std::vector<AActor*>& actors) { actors.insert(actors.begin() + 12, stale); });
+       }},
+      {"list call throws",
+       [] { standin::ThrowFromGameFunction("UGameplayStatics.GetAllActorsOfClass"); }},
+      {"list call faults",
+       [] { standin::FaultInGameFunction("UGameplayStatics.GetAllActorsOfClass"); }},
+      {"growth throws", [] { standin::ThrowFromGameFunction("FMemory.Realloc"); }},
+      {"growth faults", [] { standin::FaultInGameFunction("FMemory.Realloc"); }},
+      {"class lookup faults",
+       [] { standin::FaultInGameFunction("APrimalDinoCharacter.GetPrivateStaticClass"); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FreshWorld();
+    standin::SetActorListHook(nullptr);
+    // Tamed creatures first: a roster holding the game's unfiltered list would start with them.
+    for (int id = 1; id <= 3; ++id) standin::SpawnCreature(id, 50000 + id, {0, 0, kSunk});
+    for (int id = 4; id <= 30; ++id) standin::SpawnCreature(id, 0, {0, 0, kStanding});
+    const standin::AllocatorStats baseline = standin::GetAllocatorStats();
+    c.inject();
+
+    CastRayTickCallback(0.0F);  // the roster is empty: this step only builds
+    EXPECT_EQ(ErrorLines(), std::vector<std::string>{kPreventedCrash});
+    for (const std::int64_t id : RosterIds()) EXPECT_GE(id, 4);
+    EXPECT_LE(CreatureRoster.Num(), CreatureRoster.Max());
+
+    // Later steps visit nothing from the broken build and destroy no tamed creature.
+    standin::SetActorListHook(nullptr);
+    for (int tick = 0; tick < 4; ++tick) CastRayTickCallback(0.0F);
+    for (int id = 1; id <= 3; ++id) EXPECT_EQ(RequestsFor(id), 0);
+    EXPECT_EQ(ErrorLines().size(), 1U);
+
+    // A good build returns what the broken one stranded.
+    CreatureRoster.FreeStorage();
+    BuildCreatureRoster();
+    EXPECT_EQ(CreatureRoster.Num(), 27);
+    CreatureRoster.FreeStorage();
+    EXPECT_EQ(standin::GetAllocatorStats().live_blocks, baseline.live_blocks);
+  }
+}
+
+TEST_F(CastRayTickFaultTest, AThousandFaultingVisitsInARow) {
+  constexpr int kCreatures = 1000;
+  for (int id = 1; id <= kCreatures; ++id) standin::SpawnCreature(id, 0, {0, 0, kStanding});
+  BuildCreatureRoster();
+  // Every visit faults: half on a null read inside the class test, half through a creature the
+  // game has destroyed and reclaimed.
+  standin::FaultInGameFunction("UObjectBaseUtility.IsA", kCreatures / 2);
+  standin::SetReclaimDelayTicks(0);
+  for (int id = 1; id <= kCreatures / 2; ++id) standin::DestroyByGame(id);
+  standin::ClearEvents();
+
+  for (int tick = 0; tick < kCreatures; ++tick) CastRayTickCallback(0.0F);
+
+  EXPECT_EQ(ErrorLines(), std::vector<std::string>(kCreatures, kPreventedCrash));
+  EXPECT_TRUE(RosterIsEmpty());
+  // The process is healthy: the next pass is built and swept as usual.
+  standin::ClearLogRecords();
+  standin::SpawnCreature(kCreatures + 1, 0, {0, 0, kSunk});
+  CastRayTickCallback(0.0F);
+  EXPECT_EQ(CreatureRoster.Num(), kCreatures / 2 + 1);
+  CastRayTickCallback(0.0F);
+  EXPECT_EQ(DestroyRequests(), std::vector<std::int64_t>{kCreatures + 1});
+  EXPECT_TRUE(ErrorLines().empty());
+}
+
+}  // namespace
+}  // namespace brimwarden::test
