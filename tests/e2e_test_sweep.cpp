@@ -20,7 +20,6 @@ using brimwarden::test::PluginLibrary;
 using brimwarden::test::ServerDir;
 
 constexpr const char* kPreventedCrash = "Prevented crash in CastRayTick";
-constexpr int kPerTick = 4;
 
 // The zone spans X and Y from 2000 to 3000 at every height the hills reach.
 constexpr const char* kConfig = R"({

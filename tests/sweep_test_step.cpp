@@ -188,11 +188,11 @@ TEST_F(CastRayTickTest, EachContainingZoneAndAFailedGroundTestRequestOnce) {
   };
   const KillZone west{"West", {-100, -100, -1000}, {50, 100, 1000}};
   const KillZone east{"East", {100, 100, 1000}, {-50, -100, -1000}};
-  const KillZone far{"Far", {5000, 5000, -1000}, {6000, 6000, 1000}};
+  const KillZone distant{"Far", {5000, 5000, -1000}, {6000, 6000, 1000}};
   const Case cases[] = {
-      {"two zones, sunk", {west, far, east}, kSunk, 3},
-      {"two zones, standing", {west, far, east}, kStanding, 2},
-      {"one zone, sunk", {far, east}, kSunk, 2},
+      {"two zones, sunk", {west, distant, east}, kSunk, 3},
+      {"two zones, standing", {west, distant, east}, kStanding, 2},
+      {"one zone, sunk", {distant, east}, kSunk, 2},
       {"no zone, sunk", {}, kSunk, 1},
       {"no zone, standing", {}, kStanding, 0},
       {"a zone twice", {west, west}, kStanding, 2},
