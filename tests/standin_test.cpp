@@ -245,6 +245,20 @@ TEST_F(StandinFramework, TheRecordingSinkKeepsEachLineAndTheFileSinkFollowsTheSe
   EXPECT_TRUE(standin::LogRecords().empty());
 }
 
+TEST_F(StandinFramework, TheSinksKeepWorkingAfterThePluginThatSetTheirFormatterIsUnloaded) {
+  const brimwarden::test::ServerDir dir;
+  {
+    const brimwarden::test::PluginLibrary plugin;  // its logger hands the sinks its formatters
+  }
+  std::vector<spdlog::sink_ptr>& sinks = GetLogSinks();
+  spdlog::logger probe("Probe", sinks.begin(), sinks.end());  // sets no pattern of its own
+  probe.warn("after the unload");
+  ASSERT_FALSE(standin::LogRecords().empty());
+  const standin::LogRecord last = standin::LogRecords().back();
+  EXPECT_EQ(last.text, "after the unload");
+  EXPECT_THAT(last.formatted, ::testing::EndsWith("after the unload"));
+}
+
 TEST_F(StandinFramework, InjectedExceptionsComeFromTheNamedGameFunctionOnly) {
   AActor* creature = standin::SpawnCreature(1, 0, {});
   const NativeFunction<UClass*()> creature_class{"APrimalDinoCharacter.GetPrivateStaticClass"};

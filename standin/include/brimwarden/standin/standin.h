@@ -57,7 +57,9 @@ BRIMWARDEN_FRAMEWORK_API void* GameMalloc(std::size_t bytes);
 // ---------------------------------------------------------------------------------------
 
 /// Removes every actor and player, resets the terrain to flat 100 and the tick counter to 0.
-/// Registrations made by a loaded plugin are kept.
+/// Registrations made by a loaded plugin are kept. Also drops the actor list hook and pending
+/// injected faults, and sets the reclaim delay back to 2. The actors' memory goes back to the
+/// system at once, so a pointer kept from before faults.
 BRIMWARDEN_FRAMEWORK_API void ResetWorld();
 
 BRIMWARDEN_FRAMEWORK_API void SetFlatTerrain(float height);
@@ -66,6 +68,7 @@ BRIMWARDEN_FRAMEWORK_API void SetHillsTerrain(std::uint32_t seed);
 BRIMWARDEN_FRAMEWORK_API float GroundHeightAt(float x, float y);
 
 /// Spawns a creature of the creature class. Creatures are listed in the order they were spawned.
+/// Throws std::invalid_argument when a live actor already has that id.
 BRIMWARDEN_FRAMEWORK_API AActor* SpawnCreature(std::int64_t id, std::int32_t team,
                                                Vector3 position);
 /// Spawns an actor of another class (not listed by GetAllActorsOfClass for the creature class).
