@@ -1,0 +1,125 @@
+// One sweep step (the registered tick callback, its fault guard included) at DinosPerTick 20 and
+// 200, with 0, 10 and 1,000 kill zones, against the step's unavoidable game calls made directly on
+// the stand-in: per creature one class lookup, one class test, the root component and position
+// reads, and one ground query, through addresses resolved once.
+//
+// The world: 100,000 wild creatures standing on flat ground, and zones that hold none of them, so
+// every visit runs the whole zone scan and the ground query and nothing is destroyed. A roster
+// rebuild (once per pass) is kept out of the measured time.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "bench_support.h"
+#include "brimwarden/config/config.h"
+#include "brimwarden/host/ark_api.h"
+#include "brimwarden/plugin/plugin.h"
+#include "brimwarden/standin/standin.h"
+#include "brimwarden/sweep/sweep.h"
+
+namespace {
+
+using brimwarden::bench::FieldAt;
+using brimwarden::bench::FieldOffset;
+using brimwarden::bench::GameFunction;
+
+constexpr std::int64_t kCreatures = 100000;
+constexpr float kGroundHeight = 100.0F;
+constexpr std::int32_t kBottomRayDistance = 150000;
+
+void MakeWorld() {
+  static bool made = false;
+  if (made) return;
+  made = true;
+  standin::ResetWorld();
+  standin::SetFlatTerrain(kGroundHeight);
+  for (std::int64_t id = 0; id < kCreatures; ++id) {
+    const float x = static_cast<float>(id % 1000) * 100.0F;
+    const float y = static_cast<float>(id / 1000) * 100.0F;
+    standin::SpawnCreature(id, static_cast<std::int32_t>(id % 1000), {x, y, kGroundHeight + 50});
+  }
+}
+
+// Zones far outside the world: the scan visits each one and none contains a creature.
+std::vector<brimwarden::KillZone> FarZones(int count) {
+  std::vector<brimwarden::KillZone> zones;
+  for (int i = 0; i < count; ++i) {
+    const float x = 1.0e6F + static_cast<float>(i) * 1000.0F;
+    zones.push_back({"zone " + std::to_string(i), {x, 0, 0}, {x + 500.0F, 500.0F, 500.0F}});
+  }
+  return zones;
+}
+
+void SweepStep(benchmark::State& state, std::int32_t dinos_per_tick, int zones) {
+  MakeWorld();
+  brimwarden::ResetProcessObjects();
+  brimwarden::PluginSettings.DinosPerTick = dinos_per_tick;
+  brimwarden::PluginSettings.TopRayDistance = kBottomRayDistance;
+  brimwarden::PluginSettings.BottomRayDistance = -kBottomRayDistance;
+  brimwarden::PluginSettings.KillZones = FarZones(zones);
+  brimwarden::BuildCreatureRoster();
+  for (auto _ : state) {
+    if (brimwarden::RosterIsEmpty()) {
+      state.PauseTiming();
+      brimwarden::BuildCreatureRoster();
+      state.ResumeTiming();
+    }
+    brimwarden::CastRayTickCallback(1.0F / 30.0F);
+  }
+  state.counters["creatures_per_step"] = dinos_per_tick;
+  brimwarden::ResetProcessObjects();
+}
+
+// The same creatures' game calls, made directly with addresses and offsets resolved once.
+void SweepFloor(benchmark::State& state, std::int32_t dinos_per_tick) {
+  MakeWorld();
+  using ClassFunction = UClass*();
+  using IsAFunction = bool(UObject*, UClass*);
+  using GroundFunction = Vector3*(APrimalCharacter*, Vector3*, const Vector3*, const Vector3*);
+  auto* const get_class = GameFunction<ClassFunction>("APrimalDinoCharacter.GetPrivateStaticClass");
+  auto* const is_a = GameFunction<IsAFunction>("UObjectBaseUtility.IsA");
+  auto* const ground_location = GameFunction<GroundFunction>("APrimalCharacter.GetGroundLocation");
+
+  std::vector<AActor*> creatures;
+  for (std::int64_t id = 0; id < kCreatures; ++id) creatures.push_back(standin::FindCreature(id));
+  const std::ptrdiff_t root_offset = FieldOffset(creatures.front(), "AActor.RootComponent");
+  const std::ptrdiff_t location_offset =
+      FieldOffset(FieldAt<USceneComponent*>(creatures.front(), root_offset),
+                  "USceneComponent.RelativeLocation");
+
+  std::size_t next = 0;
+  const Vector3 offset_up{0.0F, 0.0F, 0.0F};
+  const Vector3 offset_down{0.0F, 0.0F, -static_cast<float>(kBottomRayDistance)};
+  for (auto _ : state) {
+    for (std::int32_t i = 0; i < dinos_per_tick; ++i) {
+      AActor* const creature = creatures[next];
+      next = next + 1 == creatures.size() ? 0 : next + 1;
+      UClass* const creature_class = get_class();
+      benchmark::DoNotOptimize(is_a(reinterpret_cast<UObject*>(creature), creature_class));
+      const USceneComponent* const root = FieldAt<USceneComponent*>(creature, root_offset);
+      Vector3 position = FieldAt<Vector3>(root, location_offset);
+      benchmark::DoNotOptimize(position);
+      Vector3 ground{0.0F, 0.0F, 0.0F};
+      ground_location(reinterpret_cast<APrimalCharacter*>(creature), &ground, &offset_up,
+                      &offset_down);
+      benchmark::DoNotOptimize(ground);
+    }
+  }
+  state.counters["creatures_per_step"] = dinos_per_tick;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  for (const std::int32_t dinos_per_tick : {20, 200}) {
+    const std::string floor = "SweepGameCallsFloor/dinos:" + std::to_string(dinos_per_tick);
+    brimwarden::bench::RegisterFloor(
+        floor, [=](benchmark::State& state) { SweepFloor(state, dinos_per_tick); });
+    for (const int zones : {0, 10, 1000}) {
+      brimwarden::bench::RegisterAgainst(
+          "SweepStep/dinos:" + std::to_string(dinos_per_tick) + "/zones:" + std::to_string(zones),
+          floor, [=](benchmark::State& state) { SweepStep(state, dinos_per_tick, zones); });
+    }
+  }
+  return brimwarden::bench::RunBenchmarks(argc, argv);
+}
