@@ -33,7 +33,7 @@ using Json = nlohmann::json;
 
 // A save waits this long for another server's save to finish before it gives up; saves take
 // milliseconds, so only a hung process holds the lock this long.
-constexpr std::chrono::seconds kLockTimeout{10};
+constexpr std::chrono::seconds kLockTimeout{5};
 
 // Builds the document from the parser's events, as the library's own builder does, but refuses
 // to open more than kMaxConfigNesting objects and arrays: printing a document nested thousands of

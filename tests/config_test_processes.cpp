@@ -227,6 +227,17 @@ TEST(ConfigProcessTest, TwoServersSavingIntoOneFileLoseNothing) {
   EXPECT_EQ(PluginDirNames(server), (std::set<std::string>{"config.json", "config.json.lock"}));
 }
 
+// A Linux command line may hold any bytes; the library cannot print such a name, so the save is
+// refused rather than writing a file that no longer parses.
+TEST(ConfigProcessTest, SaveUnderAKeyThatIsNotUtf8LeavesTheFile) {
+  ServerDir server;
+  const std::string original = R"({"Alpha": {"DinosPerTick": 3}})";
+  server.WriteConfig(original);
+  EXPECT_EQ(RunChild({server.Path().string(), "save", "a", "-serverkey=bad\xFFkey"}), 1);
+  EXPECT_EQ(server.ReadConfig(), original);
+  EXPECT_EQ(PluginDirNames(server), (std::set<std::string>{"config.json", "config.json.lock"}));
+}
+
 TEST(ConfigProcessTest, SaverKilledAtRandomMomentsLeavesTheOldOrTheNewFile) {
   ServerDir server;
   server.WriteConfig(
