@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #if defined(_WIN32)
+#include <io.h>
 #include <shellapi.h>
 #include <windows.h>
 #else
@@ -177,6 +178,14 @@ void OnInterrupt(void (*handler)()) {
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
   signal(SIGPIPE, SIG_IGN);
+#endif
+}
+
+bool IsTerminal(std::FILE* stream) {
+#if defined(_WIN32)
+  return _isatty(_fileno(stream)) != 0;
+#else
+  return isatty(fileno(stream)) != 0;
 #endif
 }
 

@@ -51,6 +51,9 @@ int RerunWithArgument(int argc, char** argv, const std::string& extra);
 /// Calls `handler` (once) when the user interrupts the program or it is asked to terminate.
 void OnInterrupt(void (*handler)());
 
+/// Tells whether a stream is a terminal.
+bool IsTerminal(std::FILE* stream);
+
 /// A monotonic clock in nanoseconds.
 long long NowNanoseconds();
 

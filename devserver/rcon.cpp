@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
-#include <thread>
 #include <utility>
 
 #if defined(_WIN32)
@@ -30,6 +30,11 @@ constexpr std::int32_t kMinPacketSize = 10;
 constexpr std::int32_t kMaxPacketSize = 10 + 8192;
 constexpr std::size_t kMaxConnections = 32;
 constexpr int kSendTimeoutMs = 2000;
+// Gap between the empty response value and the auth response. Clients that read through a
+// buffered reader per packet lose the second packet if both are waiting when they read the first,
+// so the second must come well after the first has been read; a busy machine can delay a client by
+// tens of milliseconds.
+constexpr auto kAuthResponseDelay = std::chrono::milliseconds(100);
 
 #if defined(_WIN32)
 using Socket = SOCKET;
@@ -132,6 +137,9 @@ struct RconEndpoint::Connection {
   Socket socket = kNoSocket;
   RconPacketReader reader;
   bool authenticated = false;
+  // The auth response waiting for its turn (see Handle), and when it is due.
+  std::optional<RconPacket> auth_response;
+  std::chrono::steady_clock::time_point auth_due;
 };
 
 RconEndpoint::RconEndpoint(int port, std::string password, Handler handler)
@@ -172,12 +180,28 @@ void RconEndpoint::Poll(int timeout_ms) {
     FD_SET(connection->socket, &readable);
     highest = std::max(highest, connection->socket);
   }
+  const auto now = std::chrono::steady_clock::now();
+  for (const auto& connection : connections_) {
+    if (!connection->auth_response) continue;
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(connection->auth_due - now).count();
+    timeout_ms = static_cast<int>(std::clamp<long long>(left, 0, timeout_ms));
+  }
   timeval timeout{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
-  if (select(static_cast<int>(highest) + 1, &readable, nullptr, nullptr, &timeout) <= 0) return;
+  const int ready = select(static_cast<int>(highest) + 1, &readable, nullptr, nullptr, &timeout);
+  if (ready < 0) FD_ZERO(&readable);
   if (FD_ISSET(listener, &readable)) Accept();
   for (auto it = connections_.begin(); it != connections_.end();) {
     Connection& connection = **it;
-    if (FD_ISSET(connection.socket, &readable) && !Receive(connection)) {
+    bool keep = true;
+    if (FD_ISSET(connection.socket, &readable)) keep = Receive(connection);
+    if (keep && connection.auth_response &&
+        std::chrono::steady_clock::now() >= connection.auth_due) {
+      keep = SendAll(connection.socket, EncodeRconPacket(*connection.auth_response));
+      connection.auth_response.reset();
+      if (keep) keep = HandleBuffered(connection);
+    }
+    if (!keep) {
       CloseSocket(connection.socket);
       it = connections_.erase(it);
     } else {
@@ -213,8 +237,12 @@ bool RconEndpoint::Receive(Connection& connection) {
   if (n == 0) return false;  // the client went away, maybe in the middle of a packet
   if (n < 0) return WouldBlock();
   connection.reader.Append(buffer, static_cast<std::size_t>(n));
+  return HandleBuffered(connection);
+}
+
+bool RconEndpoint::HandleBuffered(Connection& connection) {
   RconPacket packet;
-  for (;;) {
+  while (!connection.auth_response) {
     switch (connection.reader.Next(&packet)) {
       case RconPacketReader::Result::kNeedMore:
         return true;
@@ -225,19 +253,22 @@ bool RconEndpoint::Receive(Connection& connection) {
         break;
     }
   }
+  return true;
 }
 
 bool RconEndpoint::Handle(Connection& connection, const RconPacket& packet) {
   if (packet.type == kRconAuth) {
     connection.authenticated = packet.body == password_;
     // An empty response value comes before the auth response, in a write of its own: clients
-    // that read one packet per receive hang when both arrive together.
+    // that read one packet per receive hang when both arrive together. The auth response follows
+    // later, from Poll; packets that arrive meanwhile wait for it.
     if (!SendAll(connection.socket, EncodeRconPacket({packet.id, kRconResponseValue, ""}))) {
       return false;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
     const std::int32_t id = connection.authenticated ? packet.id : -1;
-    return SendAll(connection.socket, EncodeRconPacket({id, kRconAuthResponse, ""}));
+    connection.auth_response = RconPacket{id, kRconAuthResponse, ""};
+    connection.auth_due = std::chrono::steady_clock::now() + kAuthResponseDelay;
+    return true;
   }
   if (!connection.authenticated) {
     SendAll(connection.socket, EncodeRconPacket({-1, kRconAuthResponse, ""}));

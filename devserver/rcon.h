@@ -66,6 +66,8 @@ class RconEndpoint {
   void Accept();
   /// Returns false when the connection is to be closed.
   bool Receive(Connection& connection);
+  /// Handles the whole packets received so far. Returns false when the connection is to be closed.
+  bool HandleBuffered(Connection& connection);
   bool Handle(Connection& connection, const RconPacket& packet);
 
   int port_;

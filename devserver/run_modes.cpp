@@ -207,18 +207,21 @@ int RunScenario(const AppOptions& options) {
   run("chat admin /confirm");
   run("rcon BWD.reload");
 
+  // The progress line is redrawn in place on a terminal, and written once at the end otherwise.
+  const bool terminal = IsTerminal(stderr);
+  const auto progress = [&](const char* end) {
+    std::fprintf(stderr,
+                 "\rtick %" PRId64 "  pass %" PRId64 " of %" PRId64 "  destroy requests %" PRId64
+                 "%s",
+                 standin::TickCount(), std::min(server.Passes() + 1, kScenarioPasses),
+                 kScenarioPasses, destroy_requests, end);
+  };
   while (server.Passes() < kScenarioPasses && standin::TickCount() < kScenarioTickLimit &&
          !StopRequested()) {
     server.Tick(1);
-    {
-      std::fprintf(stderr,
-                   "\rtick %" PRId64 "  pass %" PRId64 " of %" PRId64 "  destroy requests %" PRId64
-                   "   ",
-                   standin::TickCount(), std::min(server.Passes() + 1, kScenarioPasses),
-                   kScenarioPasses, destroy_requests);
-    }
+    if (terminal) progress("   ");
   }
-  std::fprintf(stderr, "\n");
+  progress("\n");
   if (endpoint) ServeUntilStopped(server, endpoint.get());
   server.Unload();
 
