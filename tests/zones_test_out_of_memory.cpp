@@ -3,6 +3,7 @@
 // program's operator new is replaced by one that can be told to fail once.
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <new>
@@ -19,28 +20,48 @@
 #include "brimwarden/zones/zones.h"
 #include "test_support.h"
 
+#if !defined(_WIN32)
+#include <dlfcn.h>
+#endif
+
 namespace {
 
 // Allocations left before the one that fails; negative when disarmed.
 std::atomic<long> allocations_before_failure{-1};
 std::atomic<bool> failure_fired{false};
 
-void* Allocate(std::size_t size) {
+// What is under test is the plugin's own code. On Linux the stand-in shares this program's
+// operator new, and the game's bookkeeping is not made to fail (on Windows the stand-in has a
+// runtime of its own).
+bool CalledFromStandin([[maybe_unused]] void* caller) {
+#if defined(_WIN32)
+  return false;
+#else
+  Dl_info info{};
+  return dladdr(caller, &info) != 0 && info.dli_fname != nullptr &&
+         std::strstr(info.dli_fname, "BrimwardenStandin") != nullptr;
+#endif
+}
+
+void* Allocate(std::size_t size, void* caller) {
   const long left = allocations_before_failure.load();
-  if (left == 0) {
+  if (left < 0 || CalledFromStandin(caller)) {
+    // Disarmed, or not counted.
+  } else if (left == 0) {
     allocations_before_failure = -1;
     failure_fired = true;
     throw std::bad_alloc();
+  } else if (left > 0) {
+    allocations_before_failure = left - 1;
   }
-  if (left > 0) allocations_before_failure = left - 1;
   if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
   throw std::bad_alloc();
 }
 
 }  // namespace
 
-void* operator new(std::size_t size) { return Allocate(size); }
-void* operator new[](std::size_t size) { return Allocate(size); }
+void* operator new(std::size_t size) { return Allocate(size, __builtin_return_address(0)); }
+void* operator new[](std::size_t size) { return Allocate(size, __builtin_return_address(0)); }
 void operator delete(void* block) noexcept { std::free(block); }
 void operator delete[](void* block) noexcept { std::free(block); }
 void operator delete(void* block, std::size_t) noexcept { std::free(block); }
