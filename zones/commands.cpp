@@ -49,23 +49,21 @@ void RunAdminCommand(const char* where, AShooterPlayerController* player, Body&&
   });
 }
 
-// Looks the player up; without an entry, answers the not-started reply and returns null.
-PendingZone* FindPendingZone(AShooterPlayerController* player) {
+// Looks the player up; that lookup alone decides whether the player has an entry. Without one,
+// sends the not-started reply and returns the end of the table.
+auto FindPendingZone(AShooterPlayerController* player) {
   const auto found = PendingZones.find(player);
-  if (found == PendingZones.end()) {
-    SendChatReply(player, kNotStartedReply);
-    return nullptr;
-  }
-  return &found->second;
+  if (found == PendingZones.end()) SendChatReply(player, kNotStartedReply);
+  return found;
 }
 
 using CornerReply = fmt::format_string<ReplyCoordinate, ReplyCoordinate, ReplyCoordinate>;
 
 void SetCorner(AShooterPlayerController* player, Vector3 PendingZone::*corner, CornerReply reply) {
-  PendingZone* zone = FindPendingZone(player);
-  if (zone == nullptr) return;
+  const auto found = FindPendingZone(player);
+  if (found == PendingZones.end()) return;
   const Vector3 position = ReadPlayerPosition(player);
-  zone->*corner = position;
+  found->second.*corner = position;
   // Only the reply is rounded; the stored corner keeps its full value.
   SendChatReply(player, reply, ReplyCoordinate{position.X}, ReplyCoordinate{position.Y},
                 ReplyCoordinate{position.Z});
@@ -107,11 +105,8 @@ void SetCorner2Command(AShooterPlayerController* player, FString* /*message*/,
 void ConfirmCommand(AShooterPlayerController* player, FString* /*message*/,
                     EChatSendMode::Type /*mode*/) {
   RunAdminCommand("ConfirmCommand", player, [&] {
-    const auto found = PendingZones.find(player);
-    if (found == PendingZones.end()) {
-      SendChatReply(player, kNotStartedReply);
-      return;
-    }
+    const auto found = FindPendingZone(player);
+    if (found == PendingZones.end()) return;
     const PendingZone& pending = found->second;
     if (!IsCornerSet(pending.Corner1) || !IsCornerSet(pending.Corner2)) {
       SendChatReply(player, kCornersMissingReply);
@@ -135,11 +130,8 @@ void ConfirmCommand(AShooterPlayerController* player, FString* /*message*/,
 void CancelCommand(AShooterPlayerController* player, FString* /*message*/,
                    EChatSendMode::Type /*mode*/) {
   RunAdminCommand("CancelCommand", player, [&] {
-    const auto found = PendingZones.find(player);
-    if (found == PendingZones.end()) {
-      SendChatReply(player, kNotStartedReply);
-      return;
-    }
+    const auto found = FindPendingZone(player);
+    if (found == PendingZones.end()) return;
     PendingZones.erase(found);
     SendChatReply(player, kCancelledReply);
   });
