@@ -2,6 +2,7 @@
 // that have sunk below the terrain or stand in the kill zone are destroyed, a bounded number of
 // visits per tick; tamed creatures are never touched; and a fault in a tick is contained once
 // without stopping the sweep.
+#include <csignal>
 #include <cstdint>
 #include <map>
 #include <set>
@@ -12,6 +13,10 @@
 
 #include "brimwarden/standin/standin.h"
 #include "test_support.h"
+
+#if !defined(_WIN32)
+#include <signal.h>
+#endif
 
 namespace {
 
@@ -155,5 +160,32 @@ TEST_F(SweepEndToEndTest, AFaultInATickIsContainedAndTheSweepGoesOn) {
   EXPECT_EQ(destroyed, (std::vector<std::int64_t>{2, 1}));
   EXPECT_EQ(LogTexts(spdlog::level::err).size(), 2U);
 }
+
+#if !defined(_WIN32)
+// The library's fault handlers live in its code: once it is unloaded, a fault must not reach them.
+TEST_F(SweepEndToEndTest, UnloadingPutsBackTheFaultHandlingItFound) {
+  struct sigaction before {};
+  ASSERT_EQ(sigaction(SIGSEGV, nullptr, &before), 0);
+  stack_t stack_before{};
+  ASSERT_EQ(sigaltstack(nullptr, &stack_before), 0);
+  {
+    PluginLibrary plugin;
+    standin::Tick();  // the first guarded step installs the handlers
+    struct sigaction during {};
+    ASSERT_EQ(sigaction(SIGSEGV, nullptr, &during), 0);
+    EXPECT_NE(reinterpret_cast<void*>(during.sa_sigaction),
+              reinterpret_cast<void*>(before.sa_sigaction));
+  }
+  struct sigaction after {};
+  ASSERT_EQ(sigaction(SIGSEGV, nullptr, &after), 0);
+  EXPECT_EQ(reinterpret_cast<void*>(after.sa_sigaction),
+            reinterpret_cast<void*>(before.sa_sigaction));
+  EXPECT_EQ(after.sa_flags, before.sa_flags);
+  stack_t stack_after{};
+  ASSERT_EQ(sigaltstack(nullptr, &stack_after), 0);
+  EXPECT_EQ(stack_after.ss_flags, stack_before.ss_flags);
+  EXPECT_EQ(stack_after.ss_sp, stack_before.ss_sp);
+}
+#endif
 
 }  // namespace
