@@ -153,25 +153,4 @@ TEST_F(ZonesOutOfMemoryTest, ConfirmKeepsItsStateConsistentWhereverMemoryRunsOut
   EXPECT_GT(appended_then_failed, 0);
 }
 
-TEST_F(ZonesOutOfMemoryTest, NewBoxRepliesBeforeItCreatesTheEntry) {
-  FString message(u"/newbox North Gate");
-  bool saw_success = false;
-  for (long n = 0; n < 100000 && !saw_success; ++n) {
-    SCOPED_TRACE(n);
-    auto* admin = Fresh();
-    const bool failed = RunFailingAt(
-        n, [&] { brimwarden::NewBoxCommand(admin, &message, EChatSendMode::GlobalChat); });
-    const std::vector<std::string> replies = ChatTo("Admin");
-    ASSERT_LE(replies.size(), 1U);
-    if (PendingZones.count(admin) == 1) {
-      EXPECT_EQ(PendingZones[admin].Name, "North Gate");
-      EXPECT_EQ(replies.size(), 1U);
-    } else {
-      ASSERT_TRUE(failed);
-    }
-    saw_success = !failed;
-  }
-  EXPECT_TRUE(saw_success);
-}
-
 }  // namespace
