@@ -6,9 +6,10 @@
 #include <stdexcept>
 
 #if defined(_WIN32)
+#include <windows.h>
+// After windows.h, which they need.
 #include <io.h>
 #include <shellapi.h>
-#include <windows.h>
 #else
 #include <dlfcn.h>
 #include <unistd.h>
