@@ -61,13 +61,6 @@ void LogCaughtAtInfo(const std::exception& error) noexcept {
 
 }  // namespace
 
-void LogErrorLine(std::string_view text) noexcept {
-  try {
-    if (const auto& logger = PluginLogger()) logger->error(text);
-  } catch (...) {  // nowhere left to report
-  }
-}
-
 void Load() {
   try {
     CreateLogger();

@@ -4,6 +4,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include <spdlog/logger.h>
 #include <nlohmann/json.hpp>
@@ -26,6 +27,14 @@ nlohmann::json ConfigDocument;
 std::shared_ptr<spdlog::logger>& PluginLogger() {
   static std::shared_ptr<spdlog::logger> handle;
   return handle;
+}
+
+// Defined beside the logger handle, so that every subsystem can report without the load sequence.
+void LogErrorLine(std::string_view text) noexcept {
+  try {
+    if (const auto& logger = PluginLogger()) logger->error(text);
+  } catch (...) {  // nowhere left to report
+  }
 }
 
 void ResetProcessObjects() {

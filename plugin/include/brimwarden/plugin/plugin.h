@@ -43,7 +43,10 @@ bool ContainExceptions(std::string_view where, Body&& body) noexcept {
     } catch (...) {  // out of memory while reporting: nothing more can be done
     }
   } catch (...) {
-    LogErrorLine(std::string(where) + ": unknown exception");
+    try {
+      LogErrorLine(std::string(where) + ": unknown exception");
+    } catch (...) {  // out of memory while reporting: nothing more can be done
+    }
   }
   return false;
 }
