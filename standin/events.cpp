@@ -25,7 +25,7 @@ EventLog& Log() {
 
 namespace internal {
 
-void RecordEvent(Event event) {
+void RecordEvent(const Event& event) {
   EventLog& log = Log();
   std::function<void(const Event&)> listener;
   {

@@ -91,7 +91,7 @@ class Commands final : public ArkApi::ICommands {
     event.kind = kind;
     event.registration = registration;
     event.name = name;
-    internal::RecordEvent(std::move(event));
+    internal::RecordEvent(event);
   }
 
   // A name registered again replaces the earlier callable and keeps its place.

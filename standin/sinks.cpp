@@ -162,7 +162,7 @@ class RecordingSink final : public FormattingSink {
       records_.push_back(std::move(record));
     }
     lock.unlock();  // the event listener may log or read the records itself
-    internal::RecordEvent(std::move(event));
+    internal::RecordEvent(event);
   }
 
   void Flush() override {

@@ -165,7 +165,7 @@ void RecordDestroy(const ActorRecord& record) {
   event.kind = EventKind::kDestroy;
   event.creature = record.id;
   event.tick = TheWorld().tick;
-  internal::RecordEvent(std::move(event));
+  internal::RecordEvent(event);
 }
 
 /// Reads the actor's header through the pointer, as the game does: a reclaimed actor faults here.
@@ -198,7 +198,8 @@ void AppendToGameArray(HostArray<AActor*>* out, const std::vector<AActor*>& acto
         const std::int64_t grown = std::int64_t{count} + 3 * std::int64_t{count} / 8 + 16;
         capacity = grown > INT32_MAX ? INT32_MAX : static_cast<std::int32_t>(grown);
       }
-      const std::size_t bytes = static_cast<std::size_t>(capacity) * sizeof(AActor*);
+      const std::size_t bytes = static_cast<std::size_t>(capacity) * sizeof(AActor*);  // NOLINT
+
       void* storage = array->data == nullptr ? internal::MemoryMalloc(bytes, 0)
                                              : internal::MemoryRealloc(array->data, bytes);
       if (storage == nullptr) throw std::bad_alloc();
@@ -282,7 +283,7 @@ void ClientChatMessage(AShooterPlayerController* self, ChatMessage message) {
   event.from = Utf16ToUtf8(GameStringView(message.SenderName.Data, message.SenderName.Count));
   event.text = Utf16ToUtf8(GameStringView(message.Message.Data, message.Message.Count));
   event.received_time = message.ReceivedTime;
-  RecordEvent(std::move(event));
+  RecordEvent(event);
 }
 
 void SendMessageW(RCONClientConnection* /*self*/, std::int32_t request_id, std::int32_t /*zero*/,
@@ -292,7 +293,7 @@ void SendMessageW(RCONClientConnection* /*self*/, std::int32_t request_id, std::
   event.kind = EventKind::kRcon;
   event.id = request_id;
   event.text = Utf16ToUtf8(message->View());
-  RecordEvent(std::move(event));
+  RecordEvent(event);
 }
 
 FieldOffsets GetFieldOffsets() {

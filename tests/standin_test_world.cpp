@@ -19,18 +19,18 @@ namespace {
 
 using ::testing::ElementsAre;
 
-const NativeFunction<UClass*()> kCreatureClass{"APrimalDinoCharacter.GetPrivateStaticClass"};
-const NativeFunction<void(UWorld*, UClass*, HostArray<AActor*>*)> kGetAllActorsOfClass{
+constexpr NativeFunction<UClass*()> kCreatureClass{"APrimalDinoCharacter.GetPrivateStaticClass"};
+constexpr NativeFunction<void(UWorld*, UClass*, HostArray<AActor*>*)> kGetAllActorsOfClass{
     "UGameplayStatics.GetAllActorsOfClass"};
-const NativeFunction<bool(UObject*, UClass*)> kIsA{"UObjectBaseUtility.IsA"};
-const NativeFunction<Vector3*(APrimalCharacter*, Vector3*, const Vector3*, const Vector3*)> kGround{
-    "APrimalCharacter.GetGroundLocation"};
-const NativeFunction<bool(AActor*, bool, bool)> kDestroy{"AActor.Destroy"};
-const NativeField<std::int32_t> kTeam{"AActor.TargetingTeam"};
-const NativeField<USceneComponent*> kRootComponent{"AActor.RootComponent"};
-const NativeField<Vector3> kRelativeLocation{"USceneComponent.RelativeLocation"};
-const NativeField<Vector3> kDefaultActorLocation{"AActor.DefaultActorLocation"};
-const NativeField<std::uint8_t> kIsAdmin{"AShooterPlayerController.bIsAdmin"};
+constexpr NativeFunction<bool(UObject*, UClass*)> kIsA{"UObjectBaseUtility.IsA"};
+constexpr NativeFunction<Vector3*(APrimalCharacter*, Vector3*, const Vector3*, const Vector3*)>
+    kGround{"APrimalCharacter.GetGroundLocation"};
+constexpr NativeFunction<bool(AActor*, bool, bool)> kDestroy{"AActor.Destroy"};
+constexpr NativeField<std::int32_t> kTeam{"AActor.TargetingTeam"};
+constexpr NativeField<USceneComponent*> kRootComponent{"AActor.RootComponent"};
+constexpr NativeField<Vector3> kRelativeLocation{"USceneComponent.RelativeLocation"};
+constexpr NativeField<Vector3> kDefaultActorLocation{"AActor.DefaultActorLocation"};
+constexpr NativeField<std::uint8_t> kIsAdmin{"AShooterPlayerController.bIsAdmin"};
 
 class StandinWorld : public ::testing::Test {
  protected:
@@ -43,6 +43,7 @@ class StandinWorld : public ::testing::Test {
 
 std::vector<std::int64_t> Ids(const HostArray<AActor*>& actors) {
   std::vector<std::int64_t> ids;
+  ids.reserve(static_cast<std::size_t>(actors.Num()));
   for (std::int32_t i = 0; i < actors.Num(); ++i) ids.push_back(standin::CreatureId(actors[i]));
   return ids;
 }
