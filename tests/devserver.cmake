@@ -8,7 +8,7 @@ if(TARGET devserver_test)
   target_link_libraries(devserver_test PRIVATE brimwarden_devserver_core)
 endif()
 
-find_program(BRIMWARDEN_PYTHON NAMES python3)
+find_program(BRIMWARDEN_PYTHON NAMES python3 NO_CMAKE_FIND_ROOT_PATH)
 set(_check ${CMAKE_CURRENT_SOURCE_DIR}/scripts/devserver_check.cmake)
 set(_scripts ${CMAKE_CURRENT_SOURCE_DIR}/scripts)
 set(_common -DDEVSERVER=$<TARGET_FILE:brimwarden-devserver> "-DEMULATOR=${CMAKE_CROSSCOMPILING_EMULATOR}")
@@ -26,17 +26,16 @@ add_test(NAME devserver_default_scenario
                  -DWORK=${CMAKE_CURRENT_BINARY_DIR}/devserver_scenario -P ${_check})
 set(_tests devserver_script_e2e devserver_script_malformed devserver_default_scenario)
 
-find_program(BRIMWARDEN_RCONCLT rconclt)
-if(NOT WIN32)
-  if(BRIMWARDEN_RCONCLT)
-    add_test(NAME devserver_rcon_client
-             COMMAND sh ${_scripts}/devserver_rcon_test.sh $<TARGET_FILE:brimwarden-devserver>
-                     ${BRIMWARDEN_RCONCLT} ${BRIMWARDEN_PYTHON}
-                     ${CMAKE_CURRENT_BINARY_DIR}/devserver_rcon)
-    list(APPEND _tests devserver_rcon_client)
-  else()
-    message(WARNING "rconclt not found (Debian package rcon): the RCON client test is not run")
-  endif()
+# A real RCON client, run on this machine against the program (under Wine for the Windows build).
+find_program(BRIMWARDEN_RCONCLT rconclt NO_CMAKE_FIND_ROOT_PATH)
+if(BRIMWARDEN_RCONCLT AND BRIMWARDEN_PYTHON)
+  add_test(NAME devserver_rcon_client
+           COMMAND sh ${_scripts}/devserver_rcon_test.sh $<TARGET_FILE:brimwarden-devserver>
+                   ${BRIMWARDEN_RCONCLT} ${BRIMWARDEN_PYTHON}
+                   ${CMAKE_CURRENT_BINARY_DIR}/devserver_rcon ${CMAKE_CROSSCOMPILING_EMULATOR})
+  list(APPEND _tests devserver_rcon_client)
+else()
+  message(WARNING "rconclt (Debian package rcon) or python3 not found: no RCON client test")
 endif()
 set_tests_properties(${_tests} PROPERTIES TIMEOUT 300)
 if(WIN32)

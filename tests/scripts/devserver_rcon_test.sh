@@ -2,9 +2,11 @@
 # A real RCON client (rconclt from Debian's rcon package) against the dev server's endpoint:
 # reload answers, a wrong password is refused, fifty reloads in a row all answer, and garbage or a
 # half packet does not stop the server.
-#   devserver_rcon_test.sh DEVSERVER RCONCLT PYTHON WORKDIR
+#   devserver_rcon_test.sh DEVSERVER RCONCLT PYTHON WORKDIR [EMULATOR]
+# With EMULATOR (the Windows build under Wine) the server is stopped without a console event, so
+# it cannot write its summary: that last check is left out.
 set -u
-devserver=$1 rconclt=$2 python=$3 work=$4
+devserver=$1 rconclt=$2 python=$3 work=$4 emulator=${5:-}
 rm -rf "$work" && mkdir -p "$work" || exit 1
 server_pid=""
 fail() {
@@ -25,7 +27,7 @@ end
 populate 50 10 30 1
 SCRIPT
 
-"$devserver" -serverkey=RconTest --dir "$work/server" --script "$work/setup.script" \
+$emulator "$devserver" -serverkey=RconTest --dir "$work/server" --script "$work/setup.script" \
   --events "$work/events.jsonl" --rcon-port "$port" --rcon-password "$password" \
   >"$work/server.out" 2>"$work/server.err" &
 server_pid=$!
@@ -77,6 +79,11 @@ kill "$server_pid"
 wait "$server_pid"
 code=$?
 server_pid=""
+if [ -n "$emulator" ]; then
+  rm -rf "$work"
+  echo "RCON client checks passed"
+  exit 0
+fi
 [ $code -eq 0 ] || fail "the server ended with exit $code"
 replies=$(grep -c '"event":"rcon","id":[-0-9]*,"text":"Config Reloaded."' "$work/events.jsonl")
 [ "$replies" -eq 52 ] || fail "$replies reload replies in the events, expected 52"
