@@ -29,7 +29,7 @@ constexpr int kFaultSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL};
 constexpr std::size_t kSignalCount = std::size(kFaultSignals);
 // The handler runs on an alternate stack so that a stack overflow can be contained too. It also
 // has to hold any handler it passes a signal on to.
-constexpr std::size_t kMinimumAltStackBytes = 256 * 1024;
+constexpr std::size_t kMinimumAltStackBytes = std::size_t{256} * 1024;
 
 // One armed guard: where a fault on its thread resumes, and the guard it is nested in.
 struct GuardFrame {

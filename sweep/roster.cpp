@@ -29,6 +29,8 @@ HostArray<AActor*> g_filtered;
 // case until more than kMaxSlackSlots slots are free (or the roster is empty).
 constexpr std::int64_t kMaxSlackBytes = 16384;
 constexpr std::int64_t kMaxSlackSlots = 64;
+constexpr std::int64_t kEntryBytes = 8;
+static_assert(sizeof(void*) == kEntryBytes);  // entries are 8-byte pointers
 
 }  // namespace
 
@@ -63,8 +65,7 @@ AActor* TakeLastRosterEntry() {
   const std::int64_t capacity = CreatureRoster.Max();
   const std::int64_t free_slots = capacity - count;
   const bool too_much_slack =
-      free_slots * static_cast<std::int64_t>(sizeof(AActor*)) >= kMaxSlackBytes ||
-      3 * count < 2 * capacity;
+      free_slots * kEntryBytes >= kMaxSlackBytes || 3 * count < 2 * capacity;
   if (too_much_slack && (free_slots > kMaxSlackSlots || count == 0) && count != capacity) {
     // Reallocating to 0 bytes when the last entry goes: whatever the allocator answers (null
     // from the game's) becomes the storage, with capacity 0.

@@ -28,6 +28,7 @@ inline constexpr float kSunk = -400.0F;
 
 /// A fake actor address for roster arithmetic; never dereferenced.
 inline AActor* FakeActor(std::int64_t index) {
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): an address that is never dereferenced
   return reinterpret_cast<AActor*>(static_cast<std::uintptr_t>(0x10000 + 8 * index));
 }
 

@@ -204,7 +204,7 @@ TEST_F(RosterTest, PassCostsFewReallocations) {
   EXPECT_LE(small.shrink_reallocs, 2 * std::log2(1000.0));
   // Above that, 16384 free bytes (2048 slots) are enough to shrink: one reallocation per 2048
   // entries taken, plus the logarithmic tail.
-  EXPECT_LE(large.shrink_reallocs, 1000000 / 2048 + 2 * std::log2(1000000.0));
+  EXPECT_LE(large.shrink_reallocs, 1000000.0 / 2048 + 2 * std::log2(1000000.0));
   EXPECT_GE(large.shrink_reallocs, (1000000 - 6144) / 2048);
 }
 

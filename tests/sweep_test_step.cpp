@@ -26,7 +26,8 @@ class CastRayTickTest : public SweepFixture {
 
   /// Spawns creatures 1..count, wild, at `z` on a row along X.
   static void SpawnRow(int count, float z) {
-    for (int i = 1; i <= count; ++i) standin::SpawnCreature(i, 0, {10.0F * i, 0.0F, z});
+    for (int i = 1; i <= count; ++i)
+      standin::SpawnCreature(i, 0, {10.0F * static_cast<float>(i), 0.0F, z});
   }
 
   static std::vector<std::int64_t> Descending(int from) {
