@@ -149,6 +149,7 @@ Framework& TheFramework() {
 
 }  // namespace
 
+// An empty dir goes back to the default: the process's current directory.
 void SetServerDir(const std::string& dir) {
   std::string trimmed = dir;
   while (trimmed.size() > 1 && (trimmed.back() == '/' || trimmed.back() == '\\'))

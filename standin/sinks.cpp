@@ -100,6 +100,8 @@ class ServerLogSink final : public FormattingSink {
  public:
   void Redirect(const std::string& dir) {
     const std::lock_guard<std::mutex> lock(path_mutex_);
+    path_.clear();
+    if (dir.empty()) return;  // found again from the current directory at the next line
     path_ = std::filesystem::path(dir) / "ArkApi" / "Logs" / "server.log";
     std::error_code ignored;
     std::filesystem::create_directories(path_.parent_path(), ignored);

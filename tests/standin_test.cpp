@@ -6,6 +6,7 @@
 #include <spdlog/logger.h>
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <regex>
@@ -243,6 +244,11 @@ TEST_F(StandinFramework, TheRecordingSinkKeepsEachLineAndTheFileSinkFollowsTheSe
   EXPECT_EQ(written, records[0].formatted + "\n" + records[1].formatted + "\n");
   standin::ClearLogRecords();
   EXPECT_TRUE(standin::LogRecords().empty());
+
+  standin::SetServerDir("");  // back to the default
+  EXPECT_EQ(ArkApi::Tools::GetCurrentDir(), std::filesystem::current_path().string());
+  standin::SetServerDir(dir.Path().generic_string() + "/");
+  EXPECT_EQ(standin::ServerDir(), dir.Path().generic_string());  // without a trailing separator
 }
 
 TEST_F(StandinFramework, TheSinksKeepWorkingAfterThePluginThatSetTheirFormatterIsUnloaded) {

@@ -298,6 +298,25 @@ bool ReadFaults(AActor* actor) {
   return false;
 }
 
+__attribute__((noinline)) void CallDestroy(AActor* actor) { kDestroy(actor, true, true); }
+bool DestroyFaults(AActor* actor) {
+  __try {
+    CallDestroy(actor);
+  } __except (EXCEPTION_EXECUTE_HANDLER) {
+    return true;
+  }
+  return false;
+}
+
+TEST_F(StandinWorld, AnInjectedFaultIsARealAccessViolationInsideTheGameFunction) {
+  AActor* creature = standin::SpawnCreature(1, 0, {});
+  standin::FaultInGameFunction("AActor.Destroy");
+  EXPECT_TRUE(DestroyFaults(creature));
+  EXPECT_FALSE(standin::IsDestroyed(1));  // the fault came before the game function did anything
+  EXPECT_FALSE(DestroyFaults(creature));
+  EXPECT_TRUE(standin::IsDestroyed(1));
+}
+
 TEST_F(StandinWorld, AStalePointerFaultsOnceTheMemoryIsReclaimed) {
   standin::SetReclaimDelayTicks(1);
   AActor* creature = standin::SpawnCreature(1, 0, {});
