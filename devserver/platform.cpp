@@ -102,7 +102,7 @@ std::vector<std::string> ProgramArguments(int argc, char** argv) {
   }
   LocalFree(wide);
 #else
-  for (int i = 0; i < argc; ++i) arguments.emplace_back(argv[i]);
+  arguments.assign(argv, argv + argc);
 #endif
   return arguments;
 }

@@ -59,6 +59,13 @@ bool WouldBlock() { return errno == EAGAIN || errno == EWOULDBLOCK || errno == E
 void SetNonBlocking(Socket s) { fcntl(s, F_SETFL, fcntl(s, F_GETFL, 0) | O_NONBLOCK); }
 #endif
 
+timeval Timeout(int milliseconds) {
+  timeval timeout{};
+  timeout.tv_sec = milliseconds / 1000;
+  timeout.tv_usec = static_cast<decltype(timeout.tv_usec)>(milliseconds % 1000) * 1000;
+  return timeout;
+}
+
 Socket AsSocket(std::intptr_t value) { return static_cast<Socket>(value); }
 
 void PutInt32(std::string& out, std::int32_t value) {
@@ -91,7 +98,7 @@ bool SendAll(Socket socket, const std::string& data) {
       fd_set writable;
       FD_ZERO(&writable);
       FD_SET(socket, &writable);
-      timeval timeout{kSendTimeoutMs / 1000, (kSendTimeoutMs % 1000) * 1000};
+      timeval timeout = Timeout(kSendTimeoutMs);
       if (select(static_cast<int>(socket) + 1, nullptr, &writable, nullptr, &timeout) <= 0) {
         return false;
       }
@@ -187,7 +194,7 @@ void RconEndpoint::Poll(int timeout_ms) {
         std::chrono::duration_cast<std::chrono::milliseconds>(connection->auth_due - now).count();
     timeout_ms = static_cast<int>(std::clamp<long long>(left, 0, timeout_ms));
   }
-  timeval timeout{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+  timeval timeout = Timeout(timeout_ms);
   const int ready = select(static_cast<int>(highest) + 1, &readable, nullptr, nullptr, &timeout);
   if (ready < 0) FD_ZERO(&readable);
   if (FD_ISSET(listener, &readable)) Accept();

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <iomanip>
@@ -154,7 +155,7 @@ double Percentile(std::vector<long long> values, double fraction) {
   if (values.empty()) return 0.0;
   std::sort(values.begin(), values.end());
   const auto index =
-      static_cast<std::size_t>(fraction * static_cast<double>(values.size() - 1) + 0.5);
+      static_cast<std::size_t>(std::lround(fraction * static_cast<double>(values.size() - 1)));
   return static_cast<double>(values[std::min(index, values.size() - 1)]);
 }
 
