@@ -73,7 +73,8 @@ float ReadCoordinate(const Json& value, const std::string& zone, const char* cor
   return value.get<float>();
 }
 
-// Reads elements 2, 1 and 0 of a corner, in that order, as the original load did; a missing
+// Reads elements 2, 1 and 0 of a corner, in that order, so of several bad elements the last is
+// the one reported; a missing
 // corner or element reads as null and raises the library's type error.
 Vector3 ReadCorner(Json& zone, const std::string& name, const char* corner) {
   Json& elements = zone[corner];
