@@ -74,8 +74,7 @@ float ReadCoordinate(const Json& value, const std::string& zone, const char* cor
 }
 
 // Reads elements 2, 1 and 0 of a corner, in that order, so of several bad elements the last is
-// the one reported; a missing
-// corner or element reads as null and raises the library's type error.
+// the one reported; a missing corner or element reads as null and raises the library's type error.
 Vector3 ReadCorner(Json& zone, const std::string& name, const char* corner) {
   Json& elements = zone[corner];
   Vector3 result;
