@@ -24,7 +24,11 @@ add_test(NAME devserver_script_malformed
 add_test(NAME devserver_default_scenario
          COMMAND ${CMAKE_COMMAND} ${_common} -DMODE=scenario -DPYTHON=${BRIMWARDEN_PYTHON}
                  -DWORK=${CMAKE_CURRENT_BINARY_DIR}/devserver_scenario -P ${_check})
-set(_tests devserver_script_e2e devserver_script_malformed devserver_default_scenario)
+add_test(NAME devserver_prompt
+         COMMAND ${CMAKE_COMMAND} ${_common} -DMODE=prompt
+                 -DWORK=${CMAKE_CURRENT_BINARY_DIR}/devserver_prompt -P ${_check})
+set(_tests devserver_script_e2e devserver_script_malformed devserver_default_scenario
+           devserver_prompt)
 
 # A real RCON client, run on this machine against the program (under Wine for the Windows build).
 find_program(BRIMWARDEN_RCONCLT rconclt NO_CMAKE_FIND_ROOT_PATH)

@@ -4,6 +4,8 @@
 #   e2e        -DSCRIPT -DEXPECTED_EVENTS -DEXPECTED_CONFIG: the events and the config.json left
 #              behind must equal the expected files byte for byte, every line valid JSON.
 #   malformed  every bad script in the table below stops the program with its line number.
+#   prompt     commands typed at the live prompt (from a file here) run like a script's, with
+#              status, map and quit on top.
 #   scenario   -DPYTHON: the built-in scenario destroys no tamed creature and every sunk wild one,
 #              and writes a well-formed SVG map.
 cmake_minimum_required(VERSION 3.25)
@@ -124,6 +126,45 @@ elseif(MODE STREQUAL "malformed")
       check_json_lines("${WORK}/${_name}.jsonl")
     endif()
   endforeach()
+
+elseif(MODE STREQUAL "prompt")
+  file(WRITE "${WORK}/typed.txt"
+       "populate 40 25 25 11\n"
+       "write ArkApi/Plugins/Brimwarden/config.json\n"
+       "{\"Typed\": {\"DinosPerTick\": 100}}\n"
+       "end\n"
+       "rcon BWD.reload\n"
+       "jump\n"
+       "tick 2\n"
+       "status\n"
+       "map ${WORK}/typed.svg\n"
+       "quit\n"
+       "tick 5\n")
+  execute_process(COMMAND ${EMULATOR} "${DEVSERVER}" -serverkey=Typed --dir "${WORK}/server"
+                          --interactive --events "${WORK}/events.jsonl"
+                  INPUT_FILE "${WORK}/typed.txt" WORKING_DIRECTORY "${WORK}"
+                  RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 120)
+  if(NOT result EQUAL 0)
+    message(FATAL_ERROR "exit ${result}\n${out}\n${err}")
+  endif()
+  foreach(_text "error: unknown command \"jump\"" "plugin loaded, server key \"Typed\", ticks 2"
+                "creatures 40, alive" "registered tick: CastRayBWD" "map written to")
+    string(FIND "${out}" "${_text}" _at)
+    if(_at LESS 0)
+      message(FATAL_ERROR "no \"${_text}\" in the output:\n${out}")
+    endif()
+  endforeach()
+  check_json_lines("${WORK}/events.jsonl")
+  # The session ended at quit: the summary counts two ticks, not seven.
+  file(STRINGS "${WORK}/events.jsonl" _summary REGEX "\"event\":\"summary\"")
+  string(JSON _ticks GET "${_summary}" ticks)
+  string(JSON _sunk_alive GET "${_summary}" sunk_wild_alive)
+  if(NOT _ticks EQUAL 2 OR NOT _sunk_alive EQUAL 0)
+    message(FATAL_ERROR "unexpected summary: ${_summary}")
+  endif()
+  if(NOT EXISTS "${WORK}/typed.svg")
+    message(FATAL_ERROR "no map written")
+  endif()
 
 elseif(MODE STREQUAL "scenario")
   run_devserver(result out err -serverkey=DevServer --dir "${WORK}/server"
