@@ -87,6 +87,9 @@ void EnterGameFunction(GameFunction function);
 /// Drops every pending throw and fault.
 void ClearInjections();
 
+/// Reads through a null pointer: a real access violation, as the game's own code would make.
+void FaultNow();
+
 /// Prints "stand-in: MESSAGE" to stderr and aborts (a programming error of the caller).
 [[noreturn]] void Fatal(const std::string& message);
 

@@ -133,6 +133,8 @@ void EnterGameFunction(GameFunction function) {
   }
 }
 
+void FaultNow() { ReadThroughNull(); }
+
 void ClearInjections() {
   Injections& injections = TheInjections();
   for (Injection& entry : injections.pending) entry = Injection{};

@@ -8,6 +8,7 @@
 // page being reclaimed. Records are kept in spawn order, which is the order the game lists
 // actors in.
 #include <cstddef>
+#include <cstdio>
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -169,11 +170,14 @@ void RecordDestroy(const ActorRecord& record) {
 }
 
 /// Reads the actor's header through the pointer, as the game does: a reclaimed actor faults here.
+/// Memory that holds no actor (a page given back long ago, garbage) faults too, after a report.
 std::size_t RecordOf(const void* actor, const char* operation) {
   const auto* object = static_cast<const ActorObject*>(actor);
   const std::uint64_t record = object->record;
   if (object->magic != kActorMagic || record >= TheWorld().records.size()) {
-    internal::Fatal(std::string(operation) + " on an object that is not an actor");
+    std::fprintf(stderr, "stand-in: %s on %p, which holds no actor\n", operation, actor);
+    std::fflush(stderr);
+    internal::FaultNow();
   }
   return static_cast<std::size_t>(record);
 }
