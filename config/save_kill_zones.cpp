@@ -82,7 +82,10 @@ bool SaveKillZonesOrThrow() {
 
   // Printed whole before anything touches the disk: a name that is not valid UTF-8 makes the
   // library throw here, and the file stays as it was.
+  // A string stream swallows a failure to grow and keeps what it had: make it throw instead, so
+  // a truncated text can never replace the file.
   std::ostringstream text;
+  text.exceptions(std::ios::badbit | std::ios::failbit);
   text << std::setw(4) << document << '\n';
 
   if (const auto failure =
