@@ -181,8 +181,8 @@ TEST_F(CastRayTickFaultTest, FaultDuringTheBuildLeavesNoTamedEntry) {
        [] { standin::ThrowFromGameFunction("UGameplayStatics.GetAllActorsOfClass"); }, false},
       {"list call faults",
        [] { standin::FaultInGameFunction("UGameplayStatics.GetAllActorsOfClass"); }, false},
+      // Thrown only: a fault inside the game's array code would skip the game's own locals.
       {"game's growth throws", [] { standin::ThrowFromGameFunction("FMemory.Realloc"); }, false},
-      {"game's growth faults", [] { standin::FaultInGameFunction("FMemory.Realloc"); }, false},
       {"own growth throws", [] { standin::ThrowFromGameFunction("FMemory.Realloc"); }, true},
       {"own growth faults", [] { standin::FaultInGameFunction("FMemory.Realloc"); }, true},
       {"class lookup faults",
