@@ -160,12 +160,16 @@ std::int32_t RequestId(const RCONPacket* packet) {
 }  // namespace
 
 std::optional<std::string> LoadConfig() {
+  std::optional<std::string> failure;
   try {
-    return LoadConfigOrThrow();
+    failure = LoadConfigOrThrow();
   } catch (const std::exception& error) {
     // The library's own message, at error: a bad file is a failure, and the caller goes on.
-    return Fail(error.what());
+    failure = Fail(error.what());
   }
+  // Everything else stays as it was; a successful load brought a record with the flag clear.
+  if (failure) PluginSettings.LastLoadFailed = true;
+  return failure;
 }
 
 void ReloadConfigCommand(RCONClientConnection* connection, RCONPacket* packet, UWorld* /*world*/) {

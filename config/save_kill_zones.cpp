@@ -62,6 +62,15 @@ bool SaveKillZonesOrThrow() {
     return false;
   }
 
+  // After a failed load the zone list holds none of the zones of this server's section: writing
+  // it would wipe them. A section that does not exist yet has nothing to lose.
+  if (PluginSettings.LastLoadFailed && document.is_object() && document.contains(key)) {
+    Fail(
+        "Kill zones not saved: this server's section could not be loaded; fix config.json and "
+        "send BWD.reload");
+    return false;
+  }
+
   // A section that is null becomes an object; a document or section of another type raises the
   // library's type error and nothing is written.
   Json& zones = document[key]["Kill Zones"];

@@ -72,7 +72,8 @@ TEST(RegressionTest, SaveOutOfMemoryWhilePrintingNeverWritesATruncatedFile) {
   const brimwarden::test::ServerDir server;
   const std::string original = R"({"Other": {"DinosPerTick": 7, "Note": ")" +
                                std::string(4000, 'x') + R"("}, "TestServer": {"DinosPerTick": 5}})";
-  brimwarden::Load();  // a logger over the framework's sinks
+  server.WriteConfig(original);
+  brimwarden::Load();  // a logger over the framework's sinks, and a successful load
   brimwarden::Unload();
   brimwarden::PluginSettings.KillZones = {{"North Gate", {1, 2, 3}, {4, 5, 6}}};
 
@@ -99,6 +100,40 @@ TEST(RegressionTest, SaveOutOfMemoryWhilePrintingNeverWritesATruncatedFile) {
     succeeded_without_failure = saved && !failure_fired;
   }
   EXPECT_TRUE(succeeded_without_failure);
+  brimwarden::ResetProcessObjects();
+}
+
+// After a load that failed (one malformed zone in the section), the zone list was empty and the
+// next confirmed zone rewrote the section's "Kill Zones" with that zone alone: every zone of the
+// file was lost.
+TEST(RegressionTest, SaveAfterAFailedLoadNeverWipesTheZonesOfTheFile) {
+  const brimwarden::test::ServerDir server;
+  const std::string broken = R"({"TestServer": {"Kill Zones": {
+      "Gate": {"Corner1": [0, 0, 0], "Corner2": [10, 10, 10]},
+      "Pier": {"Corner1": [1, 2], "Corner2": [3, 4, 5]}}}})";
+  server.WriteConfig(broken);
+  brimwarden::Load();
+  brimwarden::Unload();
+  ASSERT_TRUE(brimwarden::PluginSettings.KillZones.empty());
+
+  brimwarden::PluginSettings.KillZones.push_back({"New", {1, 1, 1}, {2, 2, 2}});
+  EXPECT_FALSE(brimwarden::SaveKillZones());
+  EXPECT_EQ(server.ReadConfig(), broken);
+
+  // Once the file is mended and loaded, saving works again and keeps the file's zones.
+  server.WriteConfig(R"({"TestServer": {"Kill Zones": {
+      "Gate": {"Corner1": [0, 0, 0], "Corner2": [10, 10, 10]}}}})");
+  ASSERT_EQ(brimwarden::LoadConfig(), std::nullopt);
+  brimwarden::PluginSettings.KillZones.push_back({"New", {1, 1, 1}, {2, 2, 2}});
+  ASSERT_TRUE(brimwarden::SaveKillZones());
+  const auto zones = nlohmann::json::parse(server.ReadConfig())["TestServer"]["Kill Zones"];
+  EXPECT_TRUE(zones.contains("Gate"));
+  EXPECT_TRUE(zones.contains("New"));
+
+  // A server whose section does not exist yet loses nothing: its first zone starts the section.
+  server.WriteConfig(R"({"Other": {}})");
+  EXPECT_NE(brimwarden::LoadConfig(), std::nullopt);
+  EXPECT_TRUE(brimwarden::SaveKillZones());
   brimwarden::ResetProcessObjects();
 }
 

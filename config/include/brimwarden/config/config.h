@@ -27,6 +27,9 @@ struct Settings {
   std::int32_t BottomRayDistance = 0;
   std::int32_t DinosPerTick = 0;
   std::vector<KillZone> KillZones;
+  /// Whether the latest load of this server's section failed. While it has, KillZones does not
+  /// reflect the file, and a save would wipe the zones the file holds.
+  bool LastLoadFailed = false;
 };
 
 /// The process-wide settings record that the sweep and the zone commands read.
