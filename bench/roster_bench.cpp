@@ -8,7 +8,7 @@
 #include <string>
 
 #include "bench_support.h"
-#include "brimwarden/host/ark_api.h"
+#include "brimwarden/host/framework_api.h"
 #include "brimwarden/plugin/plugin.h"
 #include "brimwarden/standin/standin.h"
 #include "brimwarden/sweep/sweep.h"

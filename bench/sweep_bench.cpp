@@ -14,7 +14,7 @@
 
 #include "bench_support.h"
 #include "brimwarden/config/config.h"
-#include "brimwarden/host/ark_api.h"
+#include "brimwarden/host/framework_api.h"
 #include "brimwarden/plugin/plugin.h"
 #include "brimwarden/standin/standin.h"
 #include "brimwarden/sweep/sweep.h"

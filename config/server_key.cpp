@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "brimwarden/config/config.h"
-#include "brimwarden/host/ark_api.h"
+#include "brimwarden/host/framework_api.h"
 #include "brimwarden/host/text.h"
 #include "config_internal.h"
 

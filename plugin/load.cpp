@@ -6,7 +6,7 @@
 #include <spdlog/logger.h>
 
 #include "brimwarden/config/config.h"
-#include "brimwarden/host/ark_api.h"
+#include "brimwarden/host/framework_api.h"
 #include "brimwarden/plugin/plugin.h"
 #include "brimwarden/sweep/sweep.h"
 #include "brimwarden/zones/zones.h"

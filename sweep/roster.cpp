@@ -10,7 +10,7 @@
 // next build.
 #include <cstdint>
 
-#include "brimwarden/host/ark_api.h"
+#include "brimwarden/host/framework_api.h"
 #include "brimwarden/sweep/sweep.h"
 #include "game_operations.h"
 

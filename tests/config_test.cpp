@@ -17,7 +17,7 @@
 #include <nlohmann/json.hpp>
 
 #include "brimwarden/config/config.h"
-#include "brimwarden/host/ark_api.h"
+#include "brimwarden/host/framework_api.h"
 #include "brimwarden/plugin/plugin.h"
 #include "brimwarden/standin/standin.h"
 #include "test_support.h"

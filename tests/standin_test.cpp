@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "brimwarden/host/ark_api.h"
+#include "brimwarden/host/framework_api.h"
 #include "brimwarden/host/game_types.h"
 #include "brimwarden/standin/standin.h"
 #include "test_support.h"

@@ -12,7 +12,7 @@
 #include <spdlog/logger.h>
 
 #include "brimwarden/config/config.h"
-#include "brimwarden/host/ark_api.h"
+#include "brimwarden/host/framework_api.h"
 #include "brimwarden/plugin/plugin.h"
 #include "brimwarden/standin/standin.h"
 #include "brimwarden/sweep/sweep.h"

@@ -1,6 +1,6 @@
 // Control surface of the stand-in framework and game server, for the test programs and the dev
 // server. The plugin never includes this header: it reaches the stand-in only through the
-// framework's exports (ark_api.h) and game names resolved with GetAddress.
+// framework's exports (framework_api.h) and game names resolved with GetAddress.
 //
 // Everything here runs on one thread, the "game thread" of whoever drives the stand-in.
 #pragma once
@@ -13,8 +13,8 @@
 
 #include <spdlog/common.h>
 
-#include "brimwarden/host/ark_api.h"
 #include "brimwarden/host/export.h"
+#include "brimwarden/host/framework_api.h"
 
 namespace standin {
 
