@@ -1,13 +1,8 @@
 // One case per fixed fault, named after the fault.
 //
-// This program's operator new can be told to fail at a chosen large allocation, to show what the
-// plugin's own code does when memory runs out half-way through an operation. Only large blocks
+// This program's operator new can be told to fail at a chosen large allocation. Only large blocks
 // fail: the JSON library's destructors make small allocations of their own, and a failure there
 // ends any program.
-#include <atomic>
-#include <cstdlib>
-#include <cstring>
-#include <new>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -16,60 +11,20 @@
 #include "brimwarden/config/config.h"
 #include "brimwarden/plugin/plugin.h"
 #include "brimwarden/standin/standin.h"
+#include "failing_allocator.h"
 #include "test_support.h"
 
-#if !defined(_WIN32)
-#include <dlfcn.h>
-#endif
-
 namespace {
 
-// Large allocations left before the one that fails; negative when disarmed.
-std::atomic<long> allocations_before_failure{-1};
-constexpr std::size_t kLargeAllocation = 1024;
-std::atomic<bool> failure_fired{false};
-
-// Only the plugin's code is made to fail: on Linux the stand-in shares this program's operator
-// new (on Windows it has a runtime of its own).
-bool CalledFromStandin([[maybe_unused]] void* caller) {
-#if defined(_WIN32)
-  return false;
-#else
-  Dl_info info{};
-  return dladdr(caller, &info) != 0 && info.dli_fname != nullptr &&
-         std::strstr(info.dli_fname, "BrimwardenStandin") != nullptr;
-#endif
-}
-
-void* Allocate(std::size_t size, void* caller) {
-  const long left = allocations_before_failure.load();
-  const bool counted = left >= 0 && size >= kLargeAllocation && !CalledFromStandin(caller);
-  if (counted && left == 0) {
-    allocations_before_failure = -1;
-    failure_fired = true;
-    throw std::bad_alloc();
-  }
-  if (counted && left > 0) allocations_before_failure = left - 1;
-  if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
-  throw std::bad_alloc();
-}
-
-}  // namespace
-
-void* operator new(std::size_t size) { return Allocate(size, __builtin_return_address(0)); }
-void* operator new[](std::size_t size) { return Allocate(size, __builtin_return_address(0)); }
-void operator delete(void* block) noexcept { std::free(block); }
-void operator delete[](void* block) noexcept { std::free(block); }
-void operator delete(void* block, std::size_t) noexcept { std::free(block); }
-void operator delete[](void* block, std::size_t) noexcept { std::free(block); }
-
-namespace {
+using brimwarden::test::allocation_failure_fired;
+using brimwarden::test::allocations_before_failure;
 
 // The rewrite printed the document into a string stream, which swallows an allocation failure
 // and keeps what it had: the truncated text then replaced config.json and the save reported
 // success.
 TEST(RegressionTest, SaveOutOfMemoryWhilePrintingNeverWritesATruncatedFile) {
   const brimwarden::test::ServerDir server;
+  brimwarden::test::smallest_failing_allocation = 1024;
   const std::string original = R"({"Other": {"DinosPerTick": 7, "Note": ")" +
                                std::string(4000, 'x') + R"("}, "TestServer": {"DinosPerTick": 5}})";
   server.WriteConfig(original);
@@ -82,7 +37,7 @@ TEST(RegressionTest, SaveOutOfMemoryWhilePrintingNeverWritesATruncatedFile) {
   bool succeeded_without_failure = false;
   for (long fail_at = 0; fail_at < 200 && !succeeded_without_failure; ++fail_at) {
     server.WriteConfig(original);
-    failure_fired = false;
+    allocation_failure_fired = false;
     allocations_before_failure = fail_at;
     const bool saved = brimwarden::SaveKillZones();
     allocations_before_failure = -1;
@@ -97,7 +52,7 @@ TEST(RegressionTest, SaveOutOfMemoryWhilePrintingNeverWritesATruncatedFile) {
         << " bytes)";
     EXPECT_EQ(document["Other"]["Note"], std::string(4000, 'x'));
     EXPECT_EQ(document["TestServer"]["Kill Zones"]["North Gate"]["Corner2"][2], 6.0);
-    succeeded_without_failure = saved && !failure_fired;
+    succeeded_without_failure = saved && !allocation_failure_fired;
   }
   EXPECT_TRUE(succeeded_without_failure);
   brimwarden::ResetProcessObjects();

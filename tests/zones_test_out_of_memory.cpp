@@ -18,60 +18,15 @@
 #include "brimwarden/plugin/plugin.h"
 #include "brimwarden/standin/standin.h"
 #include "brimwarden/zones/zones.h"
+#include "failing_allocator.h"
 #include "test_support.h"
-
-#if !defined(_WIN32)
-#include <dlfcn.h>
-#endif
-
-namespace {
-
-// Allocations left before the one that fails; negative when disarmed.
-std::atomic<long> allocations_before_failure{-1};
-std::atomic<bool> failure_fired{false};
-
-// What is under test is the plugin's own code. On Linux the stand-in shares this program's
-// operator new, and the game's bookkeeping is not made to fail (on Windows the stand-in has a
-// runtime of its own).
-bool CalledFromStandin([[maybe_unused]] void* caller) {
-#if defined(_WIN32)
-  return false;
-#else
-  Dl_info info{};
-  return dladdr(caller, &info) != 0 && info.dli_fname != nullptr &&
-         std::strstr(info.dli_fname, "BrimwardenStandin") != nullptr;
-#endif
-}
-
-void* Allocate(std::size_t size, void* caller) {
-  const long left = allocations_before_failure.load();
-  if (left < 0 || CalledFromStandin(caller)) {
-    // Disarmed, or not counted.
-  } else if (left == 0) {
-    allocations_before_failure = -1;
-    failure_fired = true;
-    throw std::bad_alloc();
-  } else if (left > 0) {
-    allocations_before_failure = left - 1;
-  }
-  if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
-  throw std::bad_alloc();
-}
-
-}  // namespace
-
-void* operator new(std::size_t size) { return Allocate(size, __builtin_return_address(0)); }
-void* operator new[](std::size_t size) { return Allocate(size, __builtin_return_address(0)); }
-void operator delete(void* block) noexcept { std::free(block); }
-void operator delete[](void* block) noexcept { std::free(block); }
-void operator delete(void* block, std::size_t) noexcept { std::free(block); }
-void operator delete[](void* block, std::size_t) noexcept { std::free(block); }
 
 namespace {
 
 using brimwarden::PendingZone;
 using brimwarden::PendingZones;
 using brimwarden::PluginSettings;
+using brimwarden::test::allocations_before_failure;
 using brimwarden::test::ChatTo;
 
 constexpr const char* kNotSaved =
@@ -103,11 +58,11 @@ class ZonesOutOfMemoryTest : public ::testing::Test {
   /// Runs `handler` with the allocation numbered `n` from now failing; tells whether it failed.
   template <typename Handler>
   bool RunFailingAt(long n, Handler handler) {
-    failure_fired = false;
+    brimwarden::test::allocation_failure_fired = false;
     allocations_before_failure = n;
     handler();
     allocations_before_failure = -1;
-    return failure_fired;
+    return brimwarden::test::allocation_failure_fired;
   }
 
   brimwarden::test::ServerDir server_;
