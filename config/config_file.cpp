@@ -12,7 +12,7 @@
 
 #include <fmt/format.h>
 
-#include "brimwarden/plugin/plugin.h"
+#include "brimwarden/logging/logging.h"
 #include "config_internal.h"
 
 #if defined(_WIN32)

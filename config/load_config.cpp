@@ -14,7 +14,7 @@
 
 #include "brimwarden/config/config.h"
 #include "brimwarden/host/native.h"
-#include "brimwarden/plugin/plugin.h"
+#include "brimwarden/logging/logging.h"
 #include "config_internal.h"
 
 namespace brimwarden {

@@ -2,11 +2,8 @@
 // are created in this order when the library is loaded and destroyed in the reverse order when it
 // is unloaded; the logger handle is created at its first use in Load, so it goes first.
 #include <map>
-#include <memory>
 #include <string>
-#include <string_view>
 
-#include <spdlog/logger.h>
 #include <nlohmann/json.hpp>
 
 #include "brimwarden/config/config.h"
@@ -23,19 +20,6 @@ Settings PluginSettings;
 // resolution must still answer at that point.
 HostArray<AActor*> CreatureRoster;
 nlohmann::json ConfigDocument;
-
-std::shared_ptr<spdlog::logger>& PluginLogger() {
-  static std::shared_ptr<spdlog::logger> handle;
-  return handle;
-}
-
-// Defined beside the logger handle, so that every subsystem can report without the load sequence.
-void LogErrorLine(std::string_view text) noexcept {
-  try {
-    if (const auto& logger = PluginLogger()) logger->error(text);
-  } catch (...) {  // nowhere left to report
-  }
-}
 
 void ResetProcessObjects() {
   PendingZones.clear();

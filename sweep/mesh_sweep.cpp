@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "brimwarden/config/config.h"
-#include "brimwarden/plugin/plugin.h"
+#include "brimwarden/logging/logging.h"
 #include "brimwarden/sweep/sweep.h"
 #include "game_operations.h"
 

@@ -8,7 +8,7 @@
 #include "brimwarden/config/config.h"
 #include "brimwarden/host/native.h"
 #include "brimwarden/host/text.h"
-#include "brimwarden/plugin/plugin.h"
+#include "brimwarden/logging/logging.h"
 #include "brimwarden/zones/zones.h"
 
 namespace brimwarden {

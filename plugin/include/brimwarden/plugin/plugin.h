@@ -1,22 +1,16 @@
-// The plugin shell: entry and exit, the logger, and the containment of exceptions at every
-// callback boundary. Everything here runs on the game thread, inside the framework's callbacks or
-// the library's attach and detach notifications.
+// The plugin shell: entry and exit, the logger's creation, and the process-wide objects. Everything
+// here runs on the game thread, inside the framework's callbacks or the library's attach and
+// detach notifications.
 #pragma once
 
-#include <exception>
-#include <memory>
 #include <string>
-#include <string_view>
 
-#include <spdlog/logger.h>
+#include "brimwarden/logging/logging.h"
 
 namespace brimwarden {
 
 /// The name of the plugin's one logger.
 extern const std::string LoggerName;
-
-/// Returns the process-wide handle of the plugin's logger, creating it empty on the first call.
-std::shared_ptr<spdlog::logger>& PluginLogger();
 
 /// Creates the logger, loads the configuration, builds the roster and makes the registrations.
 void Load();
@@ -26,29 +20,5 @@ void Unload();
 /// Returns every process-wide object to its state at library load (settings zero, no zones, no
 /// pending zones, roster without storage, document null). The logger handle is kept.
 void ResetProcessObjects();
-
-/// Logs one line at error through the plugin's logger, if there is one.
-void LogErrorLine(std::string_view text) noexcept;
-
-/// Runs `body` and contains anything it throws: the message goes to the log at error as
-/// "<where>: <message>". Returns false when something was thrown.
-template <typename Body>
-bool ContainExceptions(std::string_view where, Body&& body) noexcept {
-  try {
-    body();
-    return true;
-  } catch (const std::exception& error) {
-    try {
-      LogErrorLine(std::string(where) + ": " + error.what());
-    } catch (...) {  // out of memory while reporting: nothing more can be done
-    }
-  } catch (...) {
-    try {
-      LogErrorLine(std::string(where) + ": unknown exception");
-    } catch (...) {  // out of memory while reporting: nothing more can be done
-    }
-  }
-  return false;
-}
 
 }  // namespace brimwarden
