@@ -18,6 +18,8 @@
 
 #include <setjmp.h>
 #include <signal.h>
+#include <sys/syscall.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 #include "brimwarden/sweep/sweep.h"
@@ -37,14 +39,44 @@ struct GuardFrame {
   GuardFrame* outer;
 };
 
-thread_local GuardFrame* t_armed = nullptr;
-// The alternate stack this copy of the guard gave the thread, if any.
-thread_local void* t_alt_stack = nullptr;
-thread_local bool t_alt_stack_checked = false;
-// Threads with a guard armed. The handler reads the thread-local frame only when this is nonzero:
-// the first touch of a loaded library's thread-local storage on a thread may allocate, which a
-// signal handler must not do on a thread that never armed a guard.
-std::atomic<int> g_armed_threads{0};
+// The threads with a guard armed, each with its innermost frame. The library keeps no thread-local
+// storage: a dynamic thread-local block would stay in every thread's vector after the library is
+// unloaded, where the C library and the sanitizers' leak checker still find it. A slot is claimed
+// by a thread when it arms its outermost guard and given back when that guard disarms; only the
+// thread that owns a slot writes its frame, and the handler reads only the slot of its own thread.
+constexpr std::size_t kArmedSlots = 64;
+struct ArmedThread {
+  std::atomic<pid_t> thread{0};
+  std::atomic<GuardFrame*> innermost{nullptr};
+};
+ArmedThread g_armed[kArmedSlots];
+
+// The kernel's id of the calling thread: a system call, safe in a signal handler.
+pid_t CurrentThread() noexcept { return static_cast<pid_t>(syscall(SYS_gettid)); }
+
+ArmedThread* SlotOf(pid_t thread) noexcept {
+  for (ArmedThread& slot : g_armed) {
+    if (slot.thread.load() == thread) return &slot;
+  }
+  return nullptr;
+}
+
+ArmedThread* ClaimSlot(pid_t thread) noexcept {
+  for (ArmedThread& slot : g_armed) {
+    pid_t free_slot = 0;
+    if (slot.thread.compare_exchange_strong(free_slot, thread)) return &slot;
+  }
+  return nullptr;
+}
+
+// The alternate stacks this copy of the guard gave to threads, so that unloading can free the
+// unloading thread's one.
+constexpr std::size_t kAltStackSlots = 64;
+struct GivenAltStack {
+  std::atomic<pid_t> thread{0};
+  void* memory = nullptr;
+};
+GivenAltStack g_alt_stacks[kAltStackSlots];
 
 struct sigaction g_previous[kSignalCount];
 bool g_installed = false;
@@ -81,9 +113,9 @@ void PassOn(int signal, siginfo_t* info, void* context) {
 }
 
 void HandleFault(int signal, siginfo_t* info, void* context) {
-  if (g_armed_threads.load() > 0) {
-    if (GuardFrame* const frame = t_armed) {
-      t_armed = frame->outer;
+  if (ArmedThread* const slot = SlotOf(CurrentThread())) {
+    if (GuardFrame* const frame = slot->innermost.load()) {
+      slot->innermost.store(frame->outer);
       siglongjmp(frame->resume, 1);
     }
   }
@@ -104,26 +136,33 @@ void InstallHandlers() {
 
 // Gives the calling thread an alternate signal stack unless it has one already. The stack is
 // never freed while the thread may use it (see RemoveHandlers).
-void EnsureAltStack() {
-  if (t_alt_stack_checked) return;
-  t_alt_stack_checked = true;
+void EnsureAltStack(pid_t thread) {
   stack_t current{};
   if (sigaltstack(nullptr, &current) == 0 && (current.ss_flags & SS_DISABLE) == 0) return;
+  GivenAltStack* record = nullptr;
+  for (GivenAltStack& slot : g_alt_stacks) {
+    pid_t free_slot = 0;
+    if (slot.thread.compare_exchange_strong(free_slot, thread)) {
+      record = &slot;
+      break;
+    }
+  }
+  // Without an alternate stack every fault but a stack overflow is still contained.
+  if (record == nullptr) return;
   const long suggested = sysconf(_SC_SIGSTKSZ);
   const std::size_t bytes = suggested > static_cast<long>(kMinimumAltStackBytes)
                                 ? static_cast<std::size_t>(suggested)
                                 : kMinimumAltStackBytes;
-  // Without an alternate stack every fault but a stack overflow is still contained.
   void* const memory = std::malloc(bytes);
-  if (memory == nullptr) return;
   stack_t stack{};
   stack.ss_sp = memory;
   stack.ss_size = bytes;
-  if (sigaltstack(&stack, nullptr) != 0) {
+  if (memory == nullptr || sigaltstack(&stack, nullptr) != 0) {
     std::free(memory);
+    record->thread.store(0);
     return;
   }
-  t_alt_stack = memory;
+  record->memory = memory;
 }
 
 // At unload the handlers must go, or a later fault would jump into unmapped code. Handlers that
@@ -137,16 +176,20 @@ void RemoveHandlers() noexcept {
       }
     }
   }
-  // The unloading thread is normally the game thread, the one that ran the steps.
-  if (t_alt_stack != nullptr) {
+  // The unloading thread is normally the game thread, the one that ran the steps. The stacks
+  // given to other threads stay: those threads may still be running.
+  const pid_t self = CurrentThread();
+  for (GivenAltStack& slot : g_alt_stacks) {
+    if (slot.thread.load() != self) continue;
     stack_t current{};
-    if (sigaltstack(nullptr, &current) == 0 && current.ss_sp == t_alt_stack &&
+    if (sigaltstack(nullptr, &current) == 0 && current.ss_sp == slot.memory &&
         (current.ss_flags & SS_ONSTACK) == 0) {
       stack_t off{};
       off.ss_flags = SS_DISABLE;
       if (sigaltstack(&off, nullptr) == 0) {
-        std::free(t_alt_stack);
-        t_alt_stack = nullptr;
+        std::free(slot.memory);
+        slot.memory = nullptr;
+        slot.thread.store(0);
       }
     }
   }
@@ -171,28 +214,33 @@ __attribute__((noinline)) bool RunCatching(void (*step)()) noexcept {
   }
 }
 
-void Disarm(GuardFrame* outer) {
-  t_armed = outer;
-  if (outer == nullptr) g_armed_threads.fetch_sub(1);
+void Disarm(ArmedThread& slot, GuardFrame* outer) noexcept {
+  slot.innermost.store(outer);
+  if (outer == nullptr) slot.thread.store(0);
 }
 
 }  // namespace
 
 bool RunContained(void (*step)()) {
   std::call_once(g_install_once, InstallHandlers);
-  EnsureAltStack();
+  const pid_t self = CurrentThread();
+  ArmedThread* slot = SlotOf(self);
+  if (slot == nullptr) slot = ClaimSlot(self);
+  // More threads in a step at once than there are slots: exceptions are still caught, a fault on
+  // this thread goes to the handler that was there before.
+  if (slot == nullptr) return RunCatching(step);
+  EnsureAltStack(self);
 
   GuardFrame frame;
-  frame.outer = t_armed;
-  if (frame.outer == nullptr) g_armed_threads.fetch_add(1);
+  frame.outer = slot->innermost.load();
   // The saved signal mask comes back with the jump.
   if (sigsetjmp(frame.resume, 1) != 0) {
-    Disarm(frame.outer);
+    Disarm(*slot, frame.outer);
     return false;
   }
-  t_armed = &frame;
+  slot->innermost.store(&frame);
   const bool completed = RunCatching(step);
-  Disarm(frame.outer);
+  Disarm(*slot, frame.outer);
   return completed;
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -90,6 +91,27 @@ TEST(FaultGuardTest, AnInnerGuardContainsItsOwnFault) {
   EXPECT_TRUE(RunContained(&Finish));
 }
 
+// Several threads in steps at once: each guard takes the faults of its own thread only.
+TEST(FaultGuardTest, GuardsOnSeveralThreadsAtOnceEachContainTheirOwnFaults) {
+  constexpr int kThreads = 4;
+  constexpr int kRounds = 200;
+  std::vector<int> contained(kThreads, 0);
+  std::vector<int> completed(kThreads, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t, &contained, &completed] {
+      for (int round = 0; round < kRounds; ++round) {
+        if (!RunContained(round % 2 == 0 ? &ReadUnmapped : &ThrowInteger)) ++contained[t];
+        if (RunContained(&Finish)) ++completed[t];
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(contained, std::vector<int>(kThreads, kRounds));
+  EXPECT_EQ(completed, std::vector<int>(kThreads, kRounds));
+  EXPECT_FALSE(RunContained(&ReadUnmapped));  // and the main thread's guard still works
+}
+
 #if !defined(_WIN32)
 TEST(FaultGuardDeathTest, AFaultOutsideAStepStillEndsTheProcess) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
@@ -105,6 +127,15 @@ TEST(FaultGuardDeathTest, AFaultOutsideAStepStillEndsTheProcess) {
         std::raise(SIGFPE);
       },
       ::testing::KilledBySignal(SIGFPE), "");
+}
+
+// A guard belongs to the thread that armed it: a fault on another thread while it is armed is not
+// taken for one of its own and ends the process as it would have.
+__attribute__((noinline)) void FaultOnAnotherThread() { std::thread(&ReadUnmapped).join(); }
+
+TEST(FaultGuardDeathTest, AFaultOnAnotherThreadPassesOnWhileAGuardIsArmed) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(RunContained(&FaultOnAnotherThread), ::testing::KilledBySignal(SIGSEGV), "");
 }
 #endif
 
