@@ -69,7 +69,4 @@ std::optional<std::string> ReplaceFileAtomically(const std::string& path,
                                                  const std::string& temp_path,
                                                  std::string_view contents);
 
-/// Converts UTF-8 to UTF-16; each byte that does not start a valid sequence becomes U+FFFD.
-std::u16string Utf8ToUtf16(std::string_view text);
-
 }  // namespace brimwarden::config

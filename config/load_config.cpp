@@ -5,7 +5,6 @@
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -13,7 +12,7 @@
 #include <fmt/format.h>
 
 #include "brimwarden/config/config.h"
-#include "brimwarden/host/native.h"
+#include "brimwarden/host/rcon.h"
 #include "brimwarden/logging/logging.h"
 #include "config_internal.h"
 
@@ -26,9 +25,6 @@ using config::LogLine;
 
 constexpr std::int32_t kDefaultRayDistance = 150000;
 constexpr std::int32_t kDefaultDinosPerTick = 20;
-
-constexpr NativeFunction<void(RCONClientConnection*, std::int32_t, std::int32_t, FString*)>
-    kSendRconMessage{"RCONClientConnection.SendMessageW"};
 
 // Reads a number the way value() with an integer default does (a float is cut toward zero, a
 // boolean is 0 or 1, a missing key is 0), but refuses values outside the 32-bit range instead of
@@ -149,14 +145,6 @@ std::optional<std::string> LoadConfigOrThrow() {
   return std::nullopt;
 }
 
-std::int32_t RequestId(const RCONPacket* packet) {
-  // The packet starts with its length and then the request id, both signed 32-bit.
-  std::int32_t id = 0;
-  std::memcpy(&id, reinterpret_cast<const unsigned char*>(packet) + sizeof(std::int32_t),
-              sizeof id);
-  return id;
-}
-
 }  // namespace
 
 std::optional<std::string> LoadConfig() {
@@ -177,8 +165,7 @@ void ReloadConfigCommand(RCONClientConnection* connection, RCONPacket* packet, U
     const std::optional<std::string> failure = LoadConfig();
     const std::string reply =
         failure ? "Config reload failed: " + *failure : std::string("Config Reloaded.");
-    FString message(config::Utf8ToUtf16(reply));
-    kSendRconMessage(connection, RequestId(packet), 0, &message);
+    host::SendRconReply(connection, packet, reply);
   });
 }
 

@@ -36,7 +36,8 @@ const char* const kHelp =
     "  destroy ID                              the game destroys a creature\n"
     "  unload | load                           unload or load the plugin library\n"
     "  write PATH ... end                      write a file below the server directory\n"
-    "  status                                  roster, zones, pending zones, ticks, creatures\n"
+    "  status                                  roster, zones (the plugin's and the file's),\n"
+    "                                          pending zones, ticks, creatures\n"
     "  map FILE                                write the map picture (SVG)\n"
     "  run                                     tick at the server's rate until Enter\n"
     "  help | quit\n";

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <string_view>
 #include <utility>
 
 namespace brimwarden::devserver {
@@ -128,6 +129,7 @@ void DevServer::OnEvent(const standin::Event& event) {
   }
   if (event.kind == standin::EventKind::kRcon && rcon_capture_ != nullptr) {
     rcon_capture_->push_back(event.text);
+    if (quiet_rcon_) return;
   }
   if (sink_) sink_(event);
 }
@@ -396,7 +398,40 @@ std::int32_t DevServer::ConfiguredDinosPerTick() const {
   }
 }
 
-std::vector<std::string> DevServer::Status() const {
+// The status asks the plugin itself, so that a zone removed in chat or over RCON shows at once,
+// whatever became of the save. Request id 0: script requests count up from 1.
+std::vector<std::string> DevServer::PluginZoneLines() {
+  constexpr std::string_view kHeading = "zones held by the plugin: ";
+  if (!IsLoaded()) return {std::string(kHeading) + "none (the plugin is not loaded)"};
+  bool handled = false;
+  std::vector<std::string> replies;
+  quiet_rcon_ = true;
+  try {
+    replies = Rcon("BWD.zones", 0, &handled);
+  } catch (...) {
+    quiet_rcon_ = false;
+    throw;
+  }
+  quiet_rcon_ = false;
+  if (!handled || replies.size() != 1) {
+    return {std::string(kHeading) + "unknown (BWD.zones did not answer)"};
+  }
+  std::vector<std::string> lines;
+  std::istringstream reply(replies.front());
+  std::string line;
+  constexpr std::string_view kCount = "Kill zones: ";
+  while (std::getline(reply, line)) {
+    if (lines.empty()) {
+      lines.push_back(std::string(kHeading) +
+                      (line.rfind(kCount, 0) == 0 ? line.substr(kCount.size()) : line));
+    } else {
+      lines.push_back("  " + line);
+    }
+  }
+  return lines;
+}
+
+std::vector<std::string> DevServer::Status() {
   std::vector<std::string> lines;
   const std::vector<ZoneBox> zones = ConfigZones();
   const std::int32_t per_tick = ConfiguredDinosPerTick();
@@ -414,6 +449,7 @@ std::vector<std::string> DevServer::Status() const {
   lines.push_back("roster: about " + std::to_string(roster) + " left of " +
                   std::to_string(roster_at_build_) + " in this pass (DinosPerTick " +
                   std::to_string(per_tick) + " in config.json)");
+  for (std::string& line : PluginZoneLines()) lines.push_back(std::move(line));
   std::string zone_line = "zones in config.json: " + std::to_string(zones.size());
   for (const ZoneBox& zone : zones) zone_line += " [" + zone.name + "]";
   lines.push_back(zone_line);

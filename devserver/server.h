@@ -90,8 +90,9 @@ class DevServer {
 
   /// The summary line: counts that depend only on what was run.
   nlohmann::ordered_json Summary() const;
-  /// Readable status lines for the prompt.
-  std::vector<std::string> Status() const;
+  /// Readable status lines for the prompt. The zones the plugin holds in memory come from its own
+  /// "BWD.zones", asked over the RCON path without an event.
+  std::vector<std::string> Status();
   /// Writes the map picture. Throws std::runtime_error.
   void WriteMap(const std::filesystem::path& path) const;
 
@@ -106,6 +107,7 @@ class DevServer {
   void OnEvent(const standin::Event& event);
   void OnActorList(std::vector<AActor*>& actors);
   std::int32_t ConfiguredDinosPerTick() const;
+  std::vector<std::string> PluginZoneLines();
 
   ServerOptions options_;
   EventSink sink_;
@@ -116,6 +118,7 @@ class DevServer {
   std::int32_t next_rcon_id_ = 1;
   std::set<std::string> pending_zone_players_;
   std::vector<std::string>* rcon_capture_ = nullptr;
+  bool quiet_rcon_ = false;  // a captured reply is not passed on as an event
 
   bool in_tick_ = false;
   bool rebuilt_in_tick_ = false;

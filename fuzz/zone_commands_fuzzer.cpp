@@ -7,7 +7,8 @@
 // - the player who is not an admin has no pending zone and added no zone;
 // - every stored name (pending and confirmed) is valid UTF-8;
 // - a confirmed zone was saved: the reply is "Zone created", the file holds the zone with its
-//   exact corners, and the other server's section is untouched.
+//   exact corners, and the other server's section is untouched; it replaced every earlier zone of
+//   its name, so memory holds one zone per name, as the file does.
 // At the end of an input, loading the file gives back the confirmed zones, one per name.
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -138,6 +139,33 @@ void CheckConfirmedZoneSaved(const std::string& path, const KillZone& zone) {
   }
 }
 
+bool SameZones(const std::vector<KillZone>& a, const std::vector<KillZone>& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (a[i].Name != b[i].Name || !SameBits(a[i].Corner1, b[i].Corner1) ||
+        !SameBits(a[i].Corner2, b[i].Corner2)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// A confirmation takes the earlier zones of the name out and appends the new one.
+void CheckConfirmation(const std::vector<KillZone>& before, const std::vector<KillZone>& after) {
+  std::vector<KillZone> expected;
+  for (const KillZone& zone : before) {
+    if (zone.Name != after.back().Name) expected.push_back(zone);
+  }
+  expected.push_back(after.back());
+  if (!SameZones(expected, after)) {
+    Violation("a confirmation did not replace the earlier zones of its name");
+  }
+  std::map<std::string, int> names;
+  for (const KillZone& zone : after) {
+    if (++names[zone.Name] > 1) Violation("memory holds two zones of one name");
+  }
+}
+
 // What a load of the saved file must give back: one zone per name, the last confirmed one, in
 // ascending byte order of the names.
 std::vector<KillZone> ExpectedAfterLoad(const std::vector<KillZone>& confirmed) {
@@ -179,7 +207,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool by_admin = input.ConsumeBool();
     AShooterPlayerController* who = by_admin ? harness.admin : harness.player;
     const std::string name = by_admin ? kAdminName : kPlayerName;
-    const std::size_t zones_before = brimwarden::PluginSettings.KillZones.size();
+    const std::vector<KillZone> zones_before = brimwarden::PluginSettings.KillZones;
     const int replies_before = RepliesTo(name);
     bool expects_reply = true;
 
@@ -228,19 +256,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (expects_reply && replies != 1) {
       Violation(name + " got " + std::to_string(replies) + " replies to one command");
     }
-    if (!by_admin && (brimwarden::PendingZones.contains(who) ||
-                      brimwarden::PluginSettings.KillZones.size() != zones_before)) {
+    const std::vector<KillZone>& zones = brimwarden::PluginSettings.KillZones;
+    const bool zones_changed = !SameZones(zones, zones_before);
+    if (!by_admin && (brimwarden::PendingZones.contains(who) || zones_changed)) {
       Violation("a player who is not an admin defined a zone");
     }
     CheckNamesAreUtf8();
-    if (brimwarden::PluginSettings.KillZones.size() != zones_before) {
-      if (brimwarden::PluginSettings.KillZones.size() != zones_before + 1) {
-        Violation("one confirmation added more than one zone");
-      }
+    if (zones_changed) {
+      if (zones.empty()) Violation("a zone command emptied the zone list");
+      CheckConfirmation(zones_before, zones);
       if (LastReplyTo(name) != "Zone created") {
         Violation("the save of a confirmed zone failed: \"" + LastReplyTo(name) + "\"");
       }
-      CheckConfirmedZoneSaved(path, brimwarden::PluginSettings.KillZones.back());
+      CheckConfirmedZoneSaved(path, zones.back());
     }
   }
 

@@ -68,4 +68,53 @@ std::string ToUtf8(std::u16string_view text) {
 
 #endif
 
+// The same on every platform, so a name shows alike in chat and over RCON whatever bytes it holds.
+std::u16string ToUtf16(std::string_view text) {
+  std::u16string out;
+  out.reserve(text.size());
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    int extra = 0;
+    char32_t code = 0;
+    char32_t minimum = 0;
+    if (lead < 0x80) {
+      code = lead;
+    } else if (lead >= 0xC2 && lead <= 0xDF) {
+      extra = 1, code = lead & 0x1FU, minimum = 0x80;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      extra = 2, code = lead & 0x0FU, minimum = 0x800;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      extra = 3, code = lead & 0x07U, minimum = 0x10000;
+    } else {
+      out.push_back(u'\uFFFD');
+      ++i;
+      continue;
+    }
+    bool valid = i + static_cast<std::size_t>(extra) < text.size();
+    for (int k = 1; valid && k <= extra; ++k) {
+      const auto next = static_cast<unsigned char>(text[i + static_cast<std::size_t>(k)]);
+      if ((next & 0xC0U) != 0x80U) {
+        valid = false;
+      } else {
+        code = (code << 6) | (next & 0x3FU);
+      }
+    }
+    if (!valid || code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
+      out.push_back(u'\uFFFD');
+      ++i;
+      continue;
+    }
+    if (code >= 0x10000) {
+      code -= 0x10000;
+      out.push_back(static_cast<char16_t>(0xD800 + (code >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + (code & 0x3FFU)));
+    } else {
+      out.push_back(static_cast<char16_t>(code));
+    }
+    i += static_cast<std::size_t>(extra) + 1;
+  }
+  return out;
+}
+
 }  // namespace brimwarden::host

@@ -1,5 +1,6 @@
 // Load and Unload: the logger over the framework's sinks, the configuration, the roster, and the
-// seven registrations with the framework, made and removed in a fixed order.
+// registrations with the framework (the seven of the sweep, the reload and zone authoring, then
+// the zone management commands), made and removed in a fixed order.
 #include <exception>
 #include <memory>
 
@@ -26,6 +27,22 @@ constexpr ChatCommand kChatCommands[] = {
     {"/newbox", NewBoxCommand},         {"/setcorner1", SetCorner1Command},
     {"/setcorner2", SetCorner2Command}, {"/confirm", ConfirmCommand},
     {"/cancel", CancelCommand},
+};
+
+// Registered after the seven above, in this order, and removed after them in the same order. Each
+// entry is a chat command or an RCON command: exactly one of its handlers is set.
+struct LaterCommand {
+  const char* name;
+  void (*chat)(AShooterPlayerController*, FString*, EChatSendMode::Type);
+  void (*rcon)(RCONClientConnection*, RCONPacket*, UWorld*);
+};
+constexpr LaterCommand kLaterCommands[] = {
+    {"/zones", ZonesCommand, nullptr},
+    {"/zoneinfo", ZoneInfoCommand, nullptr},
+    {"/removezone", RemoveZoneCommand, nullptr},
+    {"BWD.zones", nullptr, ZonesRconCommand},
+    {"BWD.zoneinfo", nullptr, ZoneInfoRconCommand},
+    {"BWD.removezone", nullptr, RemoveZoneRconCommand},
 };
 
 void CreateLogger() {
@@ -74,6 +91,15 @@ void Load() {
       Register(&ArkApi::ICommands::RegisterChatCommand, command.name,
                ArkApi::ChatCommandCallback(command.handler));
     }
+    for (const LaterCommand& command : kLaterCommands) {
+      if (command.chat != nullptr) {
+        Register(&ArkApi::ICommands::RegisterChatCommand, command.name,
+                 ArkApi::ChatCommandCallback(command.chat));
+      } else {
+        Register(&ArkApi::ICommands::RegisterRconCommand, command.name,
+                 ArkApi::RconCommandCallback(command.rcon));
+      }
+    }
   } catch (const std::exception& error) {
     LogCaughtAtInfo(error);
   }
@@ -85,6 +111,13 @@ void Unload() {
     Remove(&ArkApi::ICommands::RemoveRconCommand, kReloadCommand);
     for (const ChatCommand& command : kChatCommands) {
       Remove(&ArkApi::ICommands::RemoveChatCommand, command.name);
+    }
+    for (const LaterCommand& command : kLaterCommands) {
+      if (command.chat != nullptr) {
+        Remove(&ArkApi::ICommands::RemoveChatCommand, command.name);
+      } else {
+        Remove(&ArkApi::ICommands::RemoveRconCommand, command.name);
+      }
     }
   } catch (const std::exception& error) {
     LogCaughtAtInfo(error);

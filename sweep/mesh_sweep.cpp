@@ -5,6 +5,7 @@
 // Nothing in the step owns a resource: a hardware fault leaves it without running destructors.
 #include <cstdint>
 
+#include "box.h"
 #include "brimwarden/config/config.h"
 #include "brimwarden/logging/logging.h"
 #include "brimwarden/sweep/sweep.h"
@@ -14,19 +15,6 @@ namespace brimwarden {
 namespace {
 
 constexpr const char* kPreventedCrash = "Prevented crash in CastRayTick";
-
-// Tells whether p lies between the two corner values, bounds included. A NaN anywhere fails.
-bool AxisContains(float corner1, float corner2, float p) {
-  const float lo = corner1 <= corner2 ? corner1 : corner2;
-  const float hi = corner1 <= corner2 ? corner2 : corner1;
-  return lo <= p && p <= hi;
-}
-
-bool ZoneContains(const KillZone& zone, const Vector3& p) {
-  return AxisContains(zone.Corner1.X, zone.Corner2.X, p.X) &&
-         AxisContains(zone.Corner1.Y, zone.Corner2.Y, p.Y) &&
-         AxisContains(zone.Corner1.Z, zone.Corner2.Z, p.Z);
-}
 
 void RequestDestroy(AActor* creature) { sweep::kDestroy(creature, true, true); }
 
@@ -41,7 +29,7 @@ void VisitCreature(AActor* creature) {
 
   // Every containing zone asks once; the game accepts repeated requests for one actor.
   for (const KillZone& zone : PluginSettings.KillZones) {
-    if (ZoneContains(zone, position)) RequestDestroy(creature);
+    if (sweep::BoxContains(zone.Corner1, zone.Corner2, position)) RequestDestroy(creature);
   }
 
   Vector3 ground{0.0F, 0.0F, 0.0F};

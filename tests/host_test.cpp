@@ -79,6 +79,30 @@ TEST(ToUtf8Test, ConvertsLikeTheWindowsUtf8CodePage) {
   EXPECT_EQ(ToUtf8(FString(std::u16string_view(u"Z\u00FCrich"))), "Z\xC3\xBCrich");
 }
 
+TEST(ToUtf16Test, ConvertsUtf8AndReplacesEveryMalformedByte) {
+  struct Case {
+    std::string in;
+    std::u16string out;
+  };
+  const Case cases[] = {
+      {"", u""},
+      {"North Gate {}", u"North Gate {}"},
+      {"Zo\xC3\xAB \xE5\x8C\x97 \xF0\x9F\xA6\x96", u"Zo\u00EB \u5317 \U0001F996"},
+      {"\xEF\xBF\xBD", u"\uFFFD"},
+      {"a\xC3", u"a\uFFFD"},                              // cut short at the end
+      {"\xC3(", u"\uFFFD("},                              // a lead byte without its continuation
+      {"\x80\xBF", u"\uFFFD\uFFFD"},                      // stray continuations
+      {"\xC0\xAF", u"\uFFFD\uFFFD"},                      // overlong
+      {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},            // an encoded surrogate
+      {"\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},  // above U+10FFFF
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(brimwarden::host::ToUtf16(c.in), c.out) << c.in;
+    // What ToUtf16 gives back converts to the same text, with the replacements spelled out.
+    EXPECT_EQ(brimwarden::host::ToUtf16(brimwarden::host::ToUtf8(c.out)), c.out) << c.in;
+  }
+}
+
 TEST(HostArrayTest, GrowsByTheGameRule) {
   HostArray<AActor*> array;
   std::vector<std::pair<int, int>> seen;  // count at which the capacity changed, new capacity

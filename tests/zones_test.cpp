@@ -412,15 +412,35 @@ TEST_F(ZonesTest, TwoPlayersKeepSeparateEntries) {
   EXPECT_TRUE(PendingZones.empty());
 }
 
-TEST_F(ZonesTest, RepeatedNameAppendsASecondZone) {
+// The file holds one zone per name, so memory does too: the earlier zones of the name leave the
+// list (wherever they stand in it) and the new one goes to its end.
+TEST_F(ZonesTest, RepeatedNameReplacesEveryEarlierZoneOfThatName) {
   auto* admin = standin::AddPlayer("Admin", true);
   DefineZone(admin, u"/newbox spawn", kHigh, kLow);
   DefineZone(admin, u"/newbox spawn", kHere, kLow);
-  ASSERT_EQ(PluginSettings.KillZones.size(), 2U);
-  EXPECT_EQ(PluginSettings.KillZones[0].Name, "spawn");
-  EXPECT_EQ(PluginSettings.KillZones[1].Name, "spawn");
-  EXPECT_TRUE(SameBits(PluginSettings.KillZones[1].Corner1, kHere));
+  ASSERT_EQ(PluginSettings.KillZones.size(), 1U);
+  EXPECT_TRUE(SameBits(PluginSettings.KillZones[0].Corner1, kHere));
   EXPECT_EQ(ChatTo("Admin").back(), kCreated);
+
+  // Duplicates that only memory could hold, around another zone whose place is kept.
+  PluginSettings.KillZones = {{"spawn", kHigh, kLow},
+                              {"Spawn", kLow, kHigh},
+                              {"spawn", kLow, kHere},
+                              {"spawn ", kHere, kHigh}};
+  DefineZone(admin, u"/newbox spawn", kLow, kHigh);
+  std::vector<std::string> names;
+  for (const KillZone& zone : PluginSettings.KillZones) names.push_back(zone.Name);
+  EXPECT_EQ(names, (std::vector<std::string>{"Spawn", "spawn ", "spawn"}));
+  EXPECT_TRUE(SameBits(PluginSettings.KillZones[2].Corner1, kLow));
+  EXPECT_EQ(ChatTo("Admin").back(), kCreated);
+
+  // Removal takes every zone of the name, and only those.
+  PluginSettings.KillZones.push_back({"spawn", kHere, kHere});
+  EXPECT_EQ(brimwarden::RemoveKillZonesNamed("spawn"), 2U);
+  EXPECT_EQ(brimwarden::RemoveKillZonesNamed("spawn"), 0U);
+  ASSERT_EQ(PluginSettings.KillZones.size(), 2U);
+  EXPECT_EQ(PluginSettings.KillZones[0].Name, "Spawn");
+  EXPECT_EQ(PluginSettings.KillZones[1].Name, "spawn ");
 }
 
 TEST_F(ZonesTest, ConfirmSavesTheZoneIntoThisServersSection) {

@@ -10,43 +10,28 @@
 #include "brimwarden/host/text.h"
 #include "brimwarden/logging/logging.h"
 #include "brimwarden/zones/zones.h"
+#include "command_support.h"
 
 namespace brimwarden {
 namespace {
-
-constexpr NativeField<std::uint8_t> kIsAdmin{"AShooterPlayerController.bIsAdmin"};
 
 // "/newbox" and the one character after it.
 constexpr std::int32_t kNewBoxPrefixLength = 8;
 
 constexpr char kNotAdminReply[] = "Only server admins can define kill zones";
-constexpr char kNotStartedReply[] =
-    "You have not started a zone, use /newbox <name> to start a new zone";
-constexpr char kCornersMissingReply[] =
-    "You have not set both corners, use /setcorner1 and /setcorner2 to set the corners";
 constexpr char kZoneCreatedReply[] = "Zone created";
 constexpr char kZoneNotSavedReply[] =
     "Zone created, but it could not be saved to config.json: it stays active until the plugin "
     "reloads its configuration";
 constexpr char kCancelledReply[] = "Zone creation cancelled";
 
-bool IsCornerSet(const Vector3& corner) {
-  // -0.0 compares equal to 0.0 and counts as unset; a NaN component counts as set.
-  return corner.X != 0.0F || corner.Y != 0.0F || corner.Z != 0.0F;
-}
+using zones::IsCornerSet;
+using zones::kCornersMissingReply;
+using zones::kNotStartedReply;
 
-// Runs a command for a server admin. A null controller is ignored; anyone else gets the refusal and
-// nothing changes.
 template <typename Body>
 void RunAdminCommand(const char* where, AShooterPlayerController* player, Body&& body) {
-  if (player == nullptr) return;
-  ContainExceptions(where, [&] {
-    if (kIsAdmin(player) == 0) {
-      SendChatReply(player, kNotAdminReply);
-      return;
-    }
-    body();
-  });
+  zones::RunAdminCommand(where, kNotAdminReply, player, std::forward<Body>(body));
 }
 
 // Looks the player up; that lookup alone decides whether the player has an entry. Without one,
@@ -112,6 +97,9 @@ void ConfirmCommand(AShooterPlayerController* player, FString* /*message*/,
       SendChatReply(player, kCornersMissingReply);
       return;
     }
+    // The file holds one zone per name, and so does memory: an earlier zone of this name would
+    // otherwise go on destroying creatures in a box that no zone of the file covers.
+    RemoveKillZonesNamed(pending.Name);
     // The corners are kept in the order they were marked; the sweep accepts either order.
     PluginSettings.KillZones.push_back(KillZone{pending.Name, pending.Corner1, pending.Corner2});
     PendingZones.erase(found);

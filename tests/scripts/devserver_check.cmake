@@ -131,11 +131,13 @@ elseif(MODE STREQUAL "prompt")
   file(WRITE "${WORK}/typed.txt"
        "populate 40 25 25 11\n"
        "write ArkApi/Plugins/Brimwarden/config.json\n"
-       "{\"Typed\": {\"DinosPerTick\": 100}}\n"
+       "{\"Typed\": {\"DinosPerTick\": 100, \"Kill Zones\": {\"Gate\": {\"Corner1\": [0, 0, 0], \"Corner2\": [1, 1, 1]}}}}\n"
        "end\n"
        "rcon BWD.reload\n"
        "jump\n"
        "tick 2\n"
+       "status\n"
+       "rcon BWD.removezone Gate\n"
        "status\n"
        "map ${WORK}/typed.svg\n"
        "quit\n"
@@ -153,6 +155,16 @@ elseif(MODE STREQUAL "prompt")
     if(_at LESS 0)
       message(FATAL_ERROR "no \"${_text}\" in the output:\n${out}")
     endif()
+  endforeach()
+  # The status shows the zones the plugin holds: the removal at once, the file's zone before it.
+  set(_rest "${out}")
+  foreach(_text "zones held by the plugin: 1\n  Gate: 0 0 0 to 1 1 1\nzones in config.json: 1 [Gate]"
+                "zones held by the plugin: 0\nzones in config.json: 0")
+    string(FIND "${_rest}" "${_text}" _at)
+    if(_at LESS 0)
+      message(FATAL_ERROR "no \"${_text}\" in this order in the output:\n${out}")
+    endif()
+    string(SUBSTRING "${_rest}" ${_at} -1 _rest)
   endforeach()
   check_json_lines("${WORK}/events.jsonl")
   # The session ended at quit: the summary counts two ticks, not seven.

@@ -10,6 +10,8 @@ namespace brimwarden::host {
 
 /// Converts UTF-16 to UTF-8; a lone surrogate becomes U+FFFD, so the result is always valid UTF-8.
 std::string ToUtf8(std::u16string_view text);
+/// Converts UTF-8 to UTF-16; each byte that does not start a valid sequence becomes U+FFFD.
+std::u16string ToUtf16(std::string_view text);
 
 }  // namespace brimwarden::host
 

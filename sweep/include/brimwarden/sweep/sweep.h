@@ -3,6 +3,9 @@
 // thread only, at load and inside the tick callback.
 #pragma once
 
+#include <cstdint>
+#include <optional>
+
 #include "brimwarden/host/game_types.h"
 
 namespace brimwarden {
@@ -21,6 +24,18 @@ AActor* TakeLastRosterEntry();
 /// instruction faults, and every C++ exception. Returns false when it contained something; the
 /// step is then abandoned where it stood and nothing is rolled back.
 bool RunContained(void (*step)());
+
+/// Creatures of the creature class standing in a box: wild ones (team below 50000), which the
+/// sweep destroys when it reaches them, and tamed ones, which it never visits.
+struct CreatureCount {
+  std::int64_t Wild = 0;
+  std::int64_t Tamed = 0;
+};
+
+/// Counts the creatures the game lists whose position lies in the box, inside the fault guard.
+/// Destroys nothing and leaves the roster as it is. Returns std::nullopt when a fault or an
+/// exception ended the count; "Prevented crash while counting creatures" has then been logged.
+std::optional<CreatureCount> CountCreaturesInBox(const Vector3& corner1, const Vector3& corner2);
 
 /// Runs one sweep step, unguarded.
 void CastRayTick();

@@ -2,6 +2,7 @@
 // mark its corners and confirm or drop it. Runs on the game thread inside chat command callbacks.
 #pragma once
 
+#include <cstddef>
 #include <map>
 #include <string>
 #include <string_view>
@@ -31,19 +32,36 @@ void SetCorner2Command(AShooterPlayerController* player, FString* message,
 void ConfirmCommand(AShooterPlayerController* player, FString* message, EChatSendMode::Type mode);
 void CancelCommand(AShooterPlayerController* player, FString* message, EChatSendMode::Type mode);
 
+// Zone management, for server admins in chat and for RCON clients. Names are matched exactly
+// against the UTF-8 names of KillZones; replies show names as they were typed.
+void ZonesCommand(AShooterPlayerController* player, FString* message, EChatSendMode::Type mode);
+void ZoneInfoCommand(AShooterPlayerController* player, FString* message, EChatSendMode::Type mode);
+void RemoveZoneCommand(AShooterPlayerController* player, FString* message,
+                       EChatSendMode::Type mode);
+void ZonesRconCommand(RCONClientConnection* connection, RCONPacket* packet, UWorld* world);
+void ZoneInfoRconCommand(RCONClientConnection* connection, RCONPacket* packet, UWorld* world);
+void RemoveZoneRconCommand(RCONClientConnection* connection, RCONPacket* packet, UWorld* world);
+
+/// Removes every zone of that name from KillZones, keeping the order of the others; returns how
+/// many went.
+std::size_t RemoveKillZonesNamed(std::string_view name);
+
 /// Returns the controller's own location, or (0, 0, 0) for a null controller.
 Vector3 ReadPlayerPosition(AShooterPlayerController* player);
 
-/// A coordinate in a chat reply. It prints as printf's "%g" prints the value widened to double
+/// A coordinate (or a length) in a reply. It prints as printf's "%g" prints the value as a double
 /// (at most six significant digits); fmt's plain "{}" on a float would print the shortest
 /// round-trip form instead.
 struct ReplyCoordinate {
-  float Value;
+  double Value;
 };
 
 /// Sends `text` to the player as one chat message from "shBrimwarden". Each byte from 0x80 shows
 /// as '?' in the game's string.
 void SendChatText(AShooterPlayerController* player, std::string_view text);
+/// Sends UTF-8 `text` to the player as one chat message from "shBrimwarden", converted to the
+/// game's 16-bit text, so that every character shows as it was typed.
+void SendChatTextUtf8(AShooterPlayerController* player, std::string_view text);
 
 /// Formats a reply with fmt and sends it to the player as one chat message. Names are passed as
 /// arguments, never as part of `format`, so braces in a name print as they are.
@@ -65,6 +83,6 @@ struct fmt::formatter<brimwarden::ReplyCoordinate> {
   }
   template <typename Context>
   auto format(brimwarden::ReplyCoordinate coordinate, Context& context) const {
-    return fmt::format_to(context.out(), "{:g}", static_cast<double>(coordinate.Value));
+    return fmt::format_to(context.out(), "{:g}", coordinate.Value);
   }
 };
