@@ -158,9 +158,9 @@ struct HandleCloser {
 std::optional<std::wstring> FinalPath(HANDLE handle) {
   std::wstring buffer(MAX_PATH, L'\0');
   for (int attempt = 0; attempt < 2; ++attempt) {
-    const DWORD length = GetFinalPathNameByHandleW(handle, buffer.data(),
-                                                   static_cast<DWORD>(buffer.size()),
-                                                   FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    const DWORD length =
+        GetFinalPathNameByHandleW(handle, buffer.data(), static_cast<DWORD>(buffer.size()),
+                                  FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
     if (length == 0) return std::nullopt;
     if (length < buffer.size()) {
       buffer.resize(length);
@@ -435,9 +435,8 @@ std::optional<std::string> ResolveLinks(const std::string& path, std::string& ta
   const std::size_t slash = wide.find_last_of(L"/\\");
   const std::wstring folder = slash == std::wstring::npos ? L"." : wide.substr(0, slash + 1);
   const std::wstring name = slash == std::wstring::npos ? wide : wide.substr(slash + 1);
-  const HandleCloser directory{CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES, kShareAll,
-                                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
-                                           nullptr)};
+  const HandleCloser directory{CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr)};
   std::optional<std::wstring> unlinked;
   if (directory.handle != INVALID_HANDLE_VALUE) unlinked = FinalPath(directory.handle);
   if (unlinked) {
@@ -471,8 +470,8 @@ std::optional<std::string> ConfigFileLock::Acquire(const std::string& lock_path)
   }
   BY_HANDLE_FILE_INFORMATION information{};
   if (GetFileType(file) != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &information) ||
-      (information.dwFileAttributes &
-       (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+      (information.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) !=
+          0) {
     CloseHandle(file);
     return fmt::format("Failed to open lock file {}: not a regular file", lock_path);
   }
@@ -627,8 +626,8 @@ ConfigFileLock::~ConfigFileLock() {
 
 std::optional<std::string> ConfigFileLock::Acquire(const std::string& lock_path) {
   // Never created exclusively nor removed: another server may hold it at this moment.
-  const int fd = open(lock_path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
-                      0666);
+  const int fd =
+      open(lock_path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
   if (fd < 0) {
     const int error = errno;
     return fmt::format("Failed to open lock file {}: {}", lock_path,

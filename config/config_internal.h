@@ -32,7 +32,7 @@ struct FileText {
   enum class Status { kRead, kCannotOpen, kCannotRead };
   Status status = Status::kCannotOpen;
   std::string text;
-  std::string detail;  // the system's reason when status is not kRead
+  std::string detail;       // the system's reason when status is not kRead
   std::uint64_t links = 1;  // the number of names (hard links) the file has
 };
 

@@ -172,13 +172,13 @@ bool SaveKillZonesOrThrow() {
 
   // One generation of backup, so a zone removed or overwritten by mistake can be brought back by
   // hand. It is replaced as the file is: a kill leaves the old backup or the new one.
-  if (const auto failure = config::ReplaceFileAtomically(target + ".bak", target + ".bak.tmp",
-                                                         file.text, target)) {
+  if (const auto failure =
+          config::ReplaceFileAtomically(target + ".bak", target + ".bak.tmp", file.text, target)) {
     Fail(*failure);
     return false;
   }
-  if (const auto failure = config::ReplaceFileAtomically(target, target + ".tmp",
-                                                         std::move(text).str(), target)) {
+  if (const auto failure =
+          config::ReplaceFileAtomically(target, target + ".tmp", std::move(text).str(), target)) {
     Fail(*failure);
     return false;
   }
