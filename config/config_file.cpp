@@ -194,9 +194,9 @@ std::optional<std::string> CopySecurity(const std::wstring& like, const std::wst
                        SystemError(GetLastError()));
   }
   // Setting another account as the owner takes a privilege a server rarely has.
-  for (const SECURITY_INFORMATION parts :
-       {kAll, GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-        static_cast<SECURITY_INFORMATION>(DACL_SECURITY_INFORMATION)}) {
+  const SECURITY_INFORMATION attempts[] = {
+      kAll, GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, DACL_SECURITY_INFORMATION};
+  for (const SECURITY_INFORMATION parts : attempts) {
     if (SetFileSecurityW(path.c_str(), parts, descriptor.data())) return std::nullopt;
   }
   return fmt::format("Failed to give {} the security descriptor of the file it replaces: {}",

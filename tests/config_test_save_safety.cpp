@@ -438,6 +438,28 @@ TEST_F(SaveSafetyTest, ServerThatIsNotTheOwnerKeepsTheGroupOrRefuses) {
   EXPECT_EQ(saved.st_mode & 07777, 0664U);
 }
 
+// A folder the server cannot write: no save can take place, and none writes the file in place.
+TEST_F(SaveSafetyTest, ReadOnlyFolderFailsEverySaveAndLeavesTheFile) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  constexpr uid_t kServer = 4003;
+  server_.WriteConfig(Section(kGate));
+  ASSERT_EQ(chown(server_.ConfigPath().c_str(), kServer, kServer), 0);
+  ASSERT_EQ(brimwarden::LoadConfig(), std::nullopt);
+  PluginSettings.KillZones.push_back(kNew);
+  ASSERT_EQ(chmod(server_.PluginDir().c_str(), 0555), 0);
+  const std::string before = server_.ReadConfig();
+  EXPECT_EQ(SaveAs(kServer, {kServer}), 1);  // no lock file yet: it cannot be created
+  EXPECT_EQ(Names(server_.PluginDir()), std::set<std::string>{"config.json"});
+
+  // With a lock file that someone made writable, the temporary file cannot be created.
+  WriteFile(server_.PluginDir() / "config.json.lock", "");
+  ASSERT_EQ(chmod((server_.PluginDir() / "config.json.lock").c_str(), 0666), 0);
+  EXPECT_EQ(SaveAs(kServer, {kServer}), 1);
+  EXPECT_EQ(server_.ReadConfig(), before);
+  EXPECT_EQ(Names(server_.PluginDir()), (std::set<std::string>{"config.json", "config.json.lock"}));
+  chmod(server_.PluginDir().c_str(), 0755);
+}
+
 #endif
 
 // ---- A server folder outside ASCII --------------------------------------------------------------
