@@ -203,6 +203,63 @@ std::optional<std::string> CopySecurity(const std::wstring& like, const std::wst
                      path_text, SystemError(GetLastError()));
 }
 
+// Tells whether the file open as `handle` under `path` is reached through a link: its final path
+// is not its folder's final path followed by its own name. Under Wine a Unix symbolic link shows
+// no reparse point, and this is the only sign of one. Sets `final_path` to the file's final path
+// (empty when the system cannot give it, which counts as a link).
+bool ReachedThroughLink(HANDLE handle, const std::wstring& path, std::wstring* final_path) {
+  const std::optional<std::wstring> resolved = FinalPath(handle);
+  if (final_path != nullptr) final_path->clear();
+  if (!resolved) return true;
+  if (final_path != nullptr) *final_path = *resolved;
+  const std::size_t slash = path.find_last_of(L"/\\");
+  const std::wstring folder = slash == std::wstring::npos ? L"." : path.substr(0, slash + 1);
+  const std::wstring name = slash == std::wstring::npos ? path : path.substr(slash + 1);
+  const HandleCloser directory{CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr)};
+  if (directory.handle == INVALID_HANDLE_VALUE) return true;
+  std::optional<std::wstring> expected = FinalPath(directory.handle);
+  if (!expected) return true;
+  if (expected->empty() || expected->back() != L'\\') expected->push_back(L'\\');
+  *expected += name;
+  return CompareStringOrdinal(expected->data(), static_cast<int>(expected->size()),
+                              resolved->data(), static_cast<int>(resolved->size()),
+                              TRUE) != CSTR_EQUAL;
+}
+
+// Removes what a killed save left under a temporary name, or what someone put there, without ever
+// touching what it links to. Windows removes a symbolic link itself; Wine would remove the file a
+// Unix link leads to, so such a link is left for a person to remove and the save fails.
+std::optional<std::string> RemoveStaleEntry(const std::wstring& path, const std::string& text) {
+  DWORD attributes = 0;
+  bool linked_elsewhere = false;
+  {
+    const HandleCloser entry{
+        CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr)};
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (entry.handle == INVALID_HANDLE_VALUE ||
+        !GetFileInformationByHandle(entry.handle, &information)) {
+      return fmt::format("Failed to create {}: something that cannot be opened is in its place",
+                         text);
+    }
+    attributes = information.dwFileAttributes;
+    linked_elsewhere = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
+                       ReachedThroughLink(entry.handle, path, nullptr);
+  }
+  if (linked_elsewhere) {
+    return fmt::format("Failed to create {}: a link to another file is in its place; remove it",
+                       text);
+  }
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+      (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    RemoveDirectoryW(path.c_str());  // a directory link or junction: the link alone goes
+  } else {
+    DeleteFileW(path.c_str());  // a directory stays, and the create reports it
+  }
+  return std::nullopt;
+}
+
 #else
 
 std::string SystemError(int code) { return std::strerror(code); }
@@ -420,36 +477,21 @@ bool CanOpenForReading(const std::string& path) {
 }
 
 std::optional<std::string> ResolveLinks(const std::string& path, std::string& target) {
-  // A link seen through Wine looks like a plain file, so the path is always resolved, and taken as
-  // it is when it names the same file as its folder's resolved path followed by its own name.
   const std::wstring wide = WidePath(path);
   const HandleCloser file{CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
   if (file.handle == INVALID_HANDLE_VALUE) {
     return fmt::format("Failed to open {}: {}", path, SystemError(GetLastError()));
   }
-  const std::optional<std::wstring> final_path = FinalPath(file.handle);
-  if (!final_path) {
+  std::wstring final_path;
+  if (!ReachedThroughLink(file.handle, wide, &final_path)) {
+    target = path;
+    return std::nullopt;
+  }
+  if (final_path.empty()) {
     return fmt::format("Failed to resolve the links of {}: {}", path, SystemError(GetLastError()));
   }
-  const std::size_t slash = wide.find_last_of(L"/\\");
-  const std::wstring folder = slash == std::wstring::npos ? L"." : wide.substr(0, slash + 1);
-  const std::wstring name = slash == std::wstring::npos ? wide : wide.substr(slash + 1);
-  const HandleCloser directory{CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
-                                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr)};
-  std::optional<std::wstring> unlinked;
-  if (directory.handle != INVALID_HANDLE_VALUE) unlinked = FinalPath(directory.handle);
-  if (unlinked) {
-    if (unlinked->empty() || unlinked->back() != L'\\') unlinked->push_back(L'\\');
-    *unlinked += name;
-    if (CompareStringOrdinal(unlinked->data(), static_cast<int>(unlinked->size()),
-                             final_path->data(), static_cast<int>(final_path->size()),
-                             TRUE) == CSTR_EQUAL) {
-      target = path;
-      return std::nullopt;
-    }
-  }
-  target = NarrowPath(*final_path);
+  target = NarrowPath(final_path);
   return std::nullopt;
 }
 
@@ -462,9 +504,10 @@ ConfigFileLock::~ConfigFileLock() {
 
 std::optional<std::string> ConfigFileLock::Acquire(const std::string& lock_path) {
   // Never created exclusively nor removed: another server may hold it at this moment.
+  const std::wstring wide_lock = WidePath(lock_path);
   const HANDLE file =
-      CreateFileW(WidePath(lock_path).c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr,
-                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+      CreateFileW(wide_lock.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr, OPEN_ALWAYS,
+                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     return fmt::format("Failed to open lock file {}: {}", lock_path, SystemError(GetLastError()));
   }
@@ -474,6 +517,10 @@ std::optional<std::string> ConfigFileLock::Acquire(const std::string& lock_path)
           0) {
     CloseHandle(file);
     return fmt::format("Failed to open lock file {}: not a regular file", lock_path);
+  }
+  if (ReachedThroughLink(file, wide_lock, nullptr)) {  // a Unix link seen through Wine
+    CloseHandle(file);
+    return fmt::format("Failed to open lock file {}: it is a symbolic link", lock_path);
   }
   const auto deadline = std::chrono::steady_clock::now() + kLockTimeout;
   auto pause = std::chrono::milliseconds(1);
@@ -511,16 +558,22 @@ std::optional<std::string> ReplaceFileAtomically(const std::string& path,
     return fmt::format("Failed to read the attributes of {}: {}", like,
                        SystemError(GetLastError()));
   }
-  // A leftover of a killed save, or anything planted under the name, is removed, never reused; the
-  // create below neither follows a link nor opens what is there.
-  DeleteFileW(wide_temp.c_str());
   auto failed = [&](std::string reason) -> std::optional<std::string> {
     DeleteFileW(wide_temp.c_str());
     return reason;
   };
   {
-    HandleCloser file{CreateFileW(wide_temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr)};
+    // The create neither follows a link nor opens what is there. A leftover of a killed save, or
+    // anything planted under the name, is removed first, never reused.
+    auto create = [&] {
+      return CreateFileW(wide_temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    };
+    HandleCloser file{create()};
+    if (file.handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS) {
+      if (auto failure = RemoveStaleEntry(wide_temp, temp_path)) return failure;
+      file.handle = create();
+    }
     if (file.handle == INVALID_HANDLE_VALUE) {
       return fmt::format("Failed to create {}: {}", temp_path, SystemError(GetLastError()));
     }

@@ -3,6 +3,7 @@
 // config.json.bak), and files that a planted name points at. Also a server folder whose name is
 // not ASCII. This program is started with -serverkey=TestServer.
 #include <algorithm>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -81,30 +82,59 @@ const std::string kGate = R"("Gate": {"Corner1": [0, 0, 0], "Corner2": [10, 10, 
 const std::string kPier = R"("Pier": {"Corner1": [5, 5, 5], "Corner2": [6, 6, 6]})";
 const KillZone kNew = {"New", {1, 1, 1}, {2, 2, 2}};
 
+// The number of names the file has; the C runtime on Windows always says 1.
+std::uint64_t LinkCount(const fs::path& path) {
 #if defined(_WIN32)
-// Wine cannot create a Windows symbolic link, but it starts Unix programs: ln makes the link on
-// the Unix side, where Windows code sees it as a plain file.
-void MakeSymlink(const fs::path& target, const fs::path& link) {
+  const HANDLE file =
+      CreateFileW(path.wstring().c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, 0, nullptr);
+  BY_HANDLE_FILE_INFORMATION information{};
+  const bool known = file != INVALID_HANDLE_VALUE && GetFileInformationByHandle(file, &information);
+  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  return known ? information.nNumberOfLinks : 0;
+#else
+  return fs::hard_link_count(path);
+#endif
+}
+
+#if defined(_WIN32)
+// Wine cannot create a Windows symbolic link, and follows a Unix one when it deletes or renames
+// it, but it starts Unix programs: ln and rm work on the Unix side, where Windows code sees a link
+// as a plain file. Wine cannot wait for a Unix process, so `done` is polled instead.
+template <typename Done>
+void RunUnix(const std::wstring& program, const std::vector<fs::path>& paths, Done done) {
   using UnixName = char*(__cdecl*)(const wchar_t*);
   const auto unix_name = reinterpret_cast<UnixName>(
       GetProcAddress(GetModuleHandleW(L"kernel32"), "wine_get_unix_file_name"));
   ASSERT_NE(unix_name, nullptr) << "not running under Wine";
-  char* unix_target = unix_name(target.wstring().c_str());
-  char* unix_link = unix_name(link.wstring().c_str());
-  ASSERT_TRUE(unix_target != nullptr && unix_link != nullptr);
-  std::wstring command = L"Z:\\bin\\ln -s \"" + fs::path(unix_target).wstring() + L"\" \"" +
-                         fs::path(unix_link).wstring() + L"\"";
-  HeapFree(GetProcessHeap(), 0, unix_target);
-  HeapFree(GetProcessHeap(), 0, unix_link);
+  std::wstring command = program;
+  for (const fs::path& path : paths) {
+    char* name = unix_name(path.wstring().c_str());
+    ASSERT_NE(name, nullptr) << path;
+    command += L" \"" + fs::path(name).wstring() + L"\"";
+    HeapFree(GetProcessHeap(), 0, name);
+  }
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};
   ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                              &startup, &process));
-  WaitForSingleObject(process.hProcess, INFINITE);
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
-  ASSERT_TRUE(fs::exists(link)) << "ln made no link at " << link;
+  for (int i = 0; i < 1000 && !done(); ++i) Sleep(10);
+  ASSERT_TRUE(done()) << "no effect seen of a Unix program";
+}
+
+bool Exists(const fs::path& path) {
+  return GetFileAttributesW(path.wstring().c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+void MakeSymlink(const fs::path& target, const fs::path& link) {
+  RunUnix(L"Z:\\bin\\ln -s", {target, link}, [&] { return Exists(link); });
+}
+
+void RemoveSymlink(const fs::path& link) {
+  RunUnix(L"Z:\\bin\\rm", {link}, [&] { return !Exists(link); });
 }
 #else
 void MakeSymlink(const fs::path& target, const fs::path& link) { fs::create_symlink(target, link); }
@@ -245,7 +275,7 @@ TEST_F(SaveSafetyTest, HardLinkedFileIsRefusedFirstOfAllAndLeftUntouched) {
   EXPECT_EQ(Errors(), std::vector<std::string>{kHardLinks});
   EXPECT_EQ(server_.ReadConfig(), file);
   EXPECT_EQ(ReadFile(server_.Path() / "other-name.json"), file);
-  EXPECT_EQ(fs::hard_link_count(server_.ConfigPath()), 2U);
+  EXPECT_EQ(LinkCount(server_.ConfigPath()), 2U);
   EXPECT_EQ(Names(server_.PluginDir()), (std::set<std::string>{"config.json", "config.json.lock"}));
 }
 
@@ -290,14 +320,28 @@ TEST_F(SaveSafetyTest, NamesPlantedBesideTheFileAreReplacedNeverFollowed) {
   ASSERT_EQ(brimwarden::LoadConfig(), std::nullopt);
   // A hard link and symbolic links to a file outside the folder, under the save's own names.
   fs::create_hard_link(victim, server_.PluginDir() / "config.json.tmp");
-  MakeSymlink(victim, server_.PluginDir() / "config.json.bak.tmp");
   MakeSymlink(victim, server_.PluginDir() / "config.json.bak");
+  MakeSymlink(victim, server_.PluginDir() / "config.json.bak.tmp");
   PluginSettings.KillZones.push_back(kNew);
+#if defined(_WIN32)
+  // Wine would delete the file a Unix link leads to instead of the link: the link is left for a
+  // person to remove, and the save fails until then.
+  EXPECT_FALSE(brimwarden::SaveKillZones());
+  EXPECT_EQ(Errors(), std::vector<std::string>{"Failed to create " + brimwarden::GetConfigPath() +
+                                               ".bak.tmp: a link to another file is in its place; "
+                                               "remove it"});
+  EXPECT_EQ(ReadFile(victim), "precious");
+  EXPECT_EQ(server_.ReadConfig(), Section(kGate));
+  // Once a person has removed the link, the save goes through.
+  RemoveSymlink(server_.PluginDir() / "config.json.bak.tmp");
+  EXPECT_EQ(ReadFile(victim), "precious");
+  standin::ClearLogRecords();
+#endif
   ASSERT_TRUE(brimwarden::SaveKillZones()) << ::testing::PrintToString(Errors());
   EXPECT_EQ(ReadFile(victim), "precious");
   EXPECT_EQ(Json::parse(server_.ReadConfig())["TestServer"]["Kill Zones"].size(), 2U);
   EXPECT_EQ(ReadFile(server_.PluginDir() / "config.json.bak"), Section(kGate));
-  EXPECT_EQ(fs::hard_link_count(victim), 1U);
+  EXPECT_EQ(LinkCount(victim), 1U);
   EXPECT_EQ(Names(server_.PluginDir()),
             (std::set<std::string>{"config.json", "config.json.bak", "config.json.lock"}));
 #if !defined(_WIN32)
@@ -358,7 +402,7 @@ TEST_F(SaveSafetyTest, EachSaveKeepsThePreviousContentAsTheBackup) {
   ASSERT_TRUE(brimwarden::SaveKillZones());
   EXPECT_EQ(ReadFile(backup), second);  // one generation
   // Restoring by hand: the backup put back in place loads with the zone removed by mistake.
-  fs::copy_file(backup, server_.ConfigPath(), fs::copy_options::overwrite_existing);
+  server_.WriteConfig(ReadFile(backup));
   ASSERT_EQ(brimwarden::LoadConfig(), std::nullopt);
   EXPECT_EQ(PluginSettings.KillZones.size(), 2U);
 }
