@@ -254,7 +254,7 @@ TEST(ConfigProcessTest, TwoServersSavingThroughDifferentLinksLoseNothing) {
   EXPECT_TRUE(std::filesystem::is_symlink(first_server.ConfigPath()));
   EXPECT_TRUE(std::filesystem::is_symlink(second_server.ConfigPath()));
   EXPECT_TRUE(std::filesystem::is_symlink(shared.Path() / "hop.json"));
-  const Json saved = Json::parse(ReadFile(target));
+  Json saved = Json::parse(ReadFile(target));
   EXPECT_EQ(saved["Alpha"], Json::parse(R"({"DinosPerTick": 3})"));
   EXPECT_EQ(saved["KeyA"]["Kill Zones"].size(), 100U);
   EXPECT_EQ(saved["KeyB"]["Kill Zones"].size(), 100U);
