@@ -23,7 +23,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #endif
 
 namespace brimwarden::config {
@@ -126,6 +128,19 @@ std::wstring WidePath(const std::string& path) {
   return wide;
 }
 
+std::string NarrowPath(const std::wstring& path) {
+  if (path.empty()) return {};
+  const int wide_length = static_cast<int>(path.size());
+  const int length =
+      WideCharToMultiByte(CP_UTF8, 0, path.data(), wide_length, nullptr, 0, nullptr, nullptr);
+  std::string narrow(static_cast<std::size_t>(length > 0 ? length : 0), '\0');
+  if (length > 0) {
+    WideCharToMultiByte(CP_UTF8, 0, path.data(), wide_length, narrow.data(), length, nullptr,
+                        nullptr);
+  }
+  return narrow;
+}
+
 std::string SystemError(DWORD code) { return fmt::format("system error {}", code); }
 
 // Shared with every kind of access, so a reader never stops another server from renaming a new
@@ -138,6 +153,112 @@ struct HandleCloser {
     if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
   }
 };
+
+// The path the system gives for an open file or folder, every link and junction resolved.
+std::optional<std::wstring> FinalPath(HANDLE handle) {
+  std::wstring buffer(MAX_PATH, L'\0');
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    const DWORD length =
+        GetFinalPathNameByHandleW(handle, buffer.data(), static_cast<DWORD>(buffer.size()),
+                                  FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0) return std::nullopt;
+    if (length < buffer.size()) {
+      buffer.resize(length);
+      return buffer;
+    }
+    buffer.assign(length + 1, L'\0');
+  }
+  return std::nullopt;
+}
+
+// The attributes a save carries over to the new file. Read-only is not among them: a read-only
+// file cannot be replaced at all, and a read-only leftover could not be removed.
+constexpr DWORD kKeptAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                  FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
+// Gives the file at `path` the owner, group and access list of the file at `like`, each where
+// this process may set it; the access list is required.
+std::optional<std::string> CopySecurity(const std::wstring& like, const std::wstring& path,
+                                        const std::string& path_text) {
+  constexpr SECURITY_INFORMATION kAll =
+      OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+  DWORD needed = 0;
+  GetFileSecurityW(like.c_str(), kAll, nullptr, 0, &needed);
+  if (needed == 0) {
+    return fmt::format("Failed to read the security descriptor for {}: {}", path_text,
+                       SystemError(GetLastError()));
+  }
+  std::vector<unsigned char> descriptor(needed);
+  if (!GetFileSecurityW(like.c_str(), kAll, descriptor.data(), needed, &needed)) {
+    return fmt::format("Failed to read the security descriptor for {}: {}", path_text,
+                       SystemError(GetLastError()));
+  }
+  // Setting another account as the owner takes a privilege a server rarely has.
+  const SECURITY_INFORMATION attempts[] = {
+      kAll, GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, DACL_SECURITY_INFORMATION};
+  for (const SECURITY_INFORMATION parts : attempts) {
+    if (SetFileSecurityW(path.c_str(), parts, descriptor.data())) return std::nullopt;
+  }
+  return fmt::format("Failed to give {} the security descriptor of the file it replaces: {}",
+                     path_text, SystemError(GetLastError()));
+}
+
+// Tells whether the file open as `handle` under `path` is reached through a link: its final path
+// is not its folder's final path followed by its own name. Under Wine a Unix symbolic link shows
+// no reparse point, and this is the only sign of one. Sets `final_path` to the file's final path
+// (empty when the system cannot give it, which counts as a link).
+bool ReachedThroughLink(HANDLE handle, const std::wstring& path, std::wstring* final_path) {
+  const std::optional<std::wstring> resolved = FinalPath(handle);
+  if (final_path != nullptr) final_path->clear();
+  if (!resolved) return true;
+  if (final_path != nullptr) *final_path = *resolved;
+  const std::size_t slash = path.find_last_of(L"/\\");
+  const std::wstring folder = slash == std::wstring::npos ? L"." : path.substr(0, slash + 1);
+  const std::wstring name = slash == std::wstring::npos ? path : path.substr(slash + 1);
+  const HandleCloser directory{CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr)};
+  if (directory.handle == INVALID_HANDLE_VALUE) return true;
+  std::optional<std::wstring> expected = FinalPath(directory.handle);
+  if (!expected) return true;
+  if (expected->empty() || expected->back() != L'\\') expected->push_back(L'\\');
+  *expected += name;
+  return CompareStringOrdinal(expected->data(), static_cast<int>(expected->size()),
+                              resolved->data(), static_cast<int>(resolved->size()),
+                              TRUE) != CSTR_EQUAL;
+}
+
+// Removes what a killed save left under a temporary name, or what someone put there, without ever
+// touching what it links to. Windows removes a symbolic link itself; Wine would remove the file a
+// Unix link leads to, so such a link is left for a person to remove and the save fails.
+std::optional<std::string> RemoveStaleEntry(const std::wstring& path, const std::string& text) {
+  DWORD attributes = 0;
+  bool linked_elsewhere = false;
+  {
+    const HandleCloser entry{
+        CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr)};
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (entry.handle == INVALID_HANDLE_VALUE ||
+        !GetFileInformationByHandle(entry.handle, &information)) {
+      return fmt::format("Failed to create {}: something that cannot be opened is in its place",
+                         text);
+    }
+    attributes = information.dwFileAttributes;
+    linked_elsewhere = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
+                       ReachedThroughLink(entry.handle, path, nullptr);
+  }
+  if (linked_elsewhere) {
+    return fmt::format("Failed to create {}: a link to another file is in its place; remove it",
+                       text);
+  }
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+      (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    RemoveDirectoryW(path.c_str());  // a directory link or junction: the link alone goes
+  } else {
+    DeleteFileW(path.c_str());  // a directory stays, and the create reports it
+  }
+  return std::nullopt;
+}
 
 #else
 
@@ -196,6 +317,82 @@ Json ParseConfigText(const std::string& text) {
   return document;
 }
 
+namespace {
+
+bool IsJsonWhitespace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+std::size_t SkipDigits(std::string_view text, std::size_t i) {
+  while (i < text.size() && IsDigit(text[i])) ++i;
+  return i;
+}
+
+// The end of the number that starts at `i`, as the library's lexer reads it: "01" is the number 0
+// followed by 1, "1e5e" the number 1e5 followed by e.
+std::size_t EndOfNumber(std::string_view text, std::size_t i) {
+  if (i < text.size() && text[i] == '-') ++i;
+  if (i < text.size() && text[i] == '0') {
+    ++i;
+  } else {
+    i = SkipDigits(text, i);
+  }
+  if (i + 1 < text.size() && text[i] == '.' && IsDigit(text[i + 1])) i = SkipDigits(text, i + 1);
+  if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+    std::size_t exponent = i + 1;
+    if (exponent < text.size() && (text[exponent] == '+' || text[exponent] == '-')) ++exponent;
+    if (exponent < text.size() && IsDigit(text[exponent])) i = SkipDigits(text, exponent);
+  }
+  return i;
+}
+
+// The end of the first JSON value of a text the parser accepted: only its top level needs exact
+// token ends, inside a container the separators bound every token.
+std::size_t EndOfFirstValue(std::string_view text) {
+  std::size_t i = text.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;  // the byte order mark
+  while (i < text.size() && IsJsonWhitespace(text[i])) ++i;
+  std::size_t depth = 0;
+  do {
+    if (i >= text.size()) break;
+    const char c = text[i];
+    if (c == '"') {
+      for (++i; i < text.size() && text[i] != '"'; ++i) {
+        if (text[i] == '\\') ++i;
+      }
+      ++i;
+    } else if (c == '{' || c == '[') {
+      ++depth;
+      ++i;
+    } else if (c == '}' || c == ']') {
+      --depth;
+      ++i;
+    } else if (c == 't' || c == 'n') {
+      i += 4;  // true, null
+    } else if (c == 'f') {
+      i += 5;  // false
+    } else if (c == '-' || IsDigit(c)) {
+      i = EndOfNumber(text, i);
+    } else {
+      ++i;  // whitespace, commas and colons inside a container
+    }
+  } while (depth > 0);
+  return std::min(i, text.size());
+}
+
+}  // namespace
+
+std::optional<TextPosition> FindTextAfterFirstValue(std::string_view text) {
+  std::size_t i = EndOfFirstValue(text);
+  while (i < text.size() && IsJsonWhitespace(text[i])) ++i;
+  if (i >= text.size()) return std::nullopt;
+  const std::string_view before = text.substr(0, i);
+  TextPosition position;
+  position.line = 1 + static_cast<std::size_t>(std::count(before.begin(), before.end(), '\n'));
+  const std::size_t line_start = before.rfind('\n');
+  position.column = i - (line_start == std::string_view::npos ? 0 : line_start + 1) + 1;
+  return position;
+}
+
 #if defined(_WIN32)
 
 FileText ReadWholeFile(const std::string& path) {
@@ -205,6 +402,10 @@ FileText ReadWholeFile(const std::string& path) {
   if (file.handle == INVALID_HANDLE_VALUE) {
     result.detail = SystemError(GetLastError());
     return result;
+  }
+  BY_HANDLE_FILE_INFORMATION information{};
+  if (GetFileInformationByHandle(file.handle, &information)) {
+    result.links = information.nNumberOfLinks;
   }
   char buffer[65536];
   for (;;) {
@@ -227,6 +428,25 @@ bool CanOpenForReading(const std::string& path) {
   return file.handle != INVALID_HANDLE_VALUE;
 }
 
+std::optional<std::string> ResolveLinks(const std::string& path, std::string& target) {
+  const std::wstring wide = WidePath(path);
+  const HandleCloser file{CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
+  if (file.handle == INVALID_HANDLE_VALUE) {
+    return fmt::format("Failed to open {}: {}", path, SystemError(GetLastError()));
+  }
+  std::wstring final_path;
+  if (!ReachedThroughLink(file.handle, wide, &final_path)) {
+    target = path;
+    return std::nullopt;
+  }
+  if (final_path.empty()) {
+    return fmt::format("Failed to resolve the links of {}: {}", path, SystemError(GetLastError()));
+  }
+  target = NarrowPath(final_path);
+  return std::nullopt;
+}
+
 ConfigFileLock::~ConfigFileLock() {
   if (handle_ == nullptr) return;
   OVERLAPPED whole{};
@@ -235,10 +455,24 @@ ConfigFileLock::~ConfigFileLock() {
 }
 
 std::optional<std::string> ConfigFileLock::Acquire(const std::string& lock_path) {
-  const HANDLE file = CreateFileW(WidePath(lock_path).c_str(), GENERIC_READ | GENERIC_WRITE,
-                                  kShareAll, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // Never created exclusively nor removed: another server may hold it at this moment.
+  const std::wstring wide_lock = WidePath(lock_path);
+  const HANDLE file =
+      CreateFileW(wide_lock.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr, OPEN_ALWAYS,
+                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     return fmt::format("Failed to open lock file {}: {}", lock_path, SystemError(GetLastError()));
+  }
+  BY_HANDLE_FILE_INFORMATION information{};
+  if (GetFileType(file) != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &information) ||
+      (information.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) !=
+          0) {
+    CloseHandle(file);
+    return fmt::format("Failed to open lock file {}: not a regular file", lock_path);
+  }
+  if (ReachedThroughLink(file, wide_lock, nullptr)) {  // a Unix link seen through Wine
+    CloseHandle(file);
+    return fmt::format("Failed to open lock file {}: it is a symbolic link", lock_path);
   }
   const auto deadline = std::chrono::steady_clock::now() + kLockTimeout;
   auto pause = std::chrono::milliseconds(1);
@@ -266,18 +500,34 @@ std::optional<std::string> ConfigFileLock::Acquire(const std::string& lock_path)
 
 std::optional<std::string> ReplaceFileAtomically(const std::string& path,
                                                  const std::string& temp_path,
-                                                 std::string_view contents) {
+                                                 std::string_view contents,
+                                                 const std::string& like) {
   const std::wstring wide_temp = WidePath(temp_path);
   const std::wstring wide_path = WidePath(path);
+  const std::wstring wide_like = WidePath(like);
+  const DWORD like_attributes = GetFileAttributesW(wide_like.c_str());
+  if (like_attributes == INVALID_FILE_ATTRIBUTES) {
+    return fmt::format("Failed to read the attributes of {}: {}", like,
+                       SystemError(GetLastError()));
+  }
   auto failed = [&](std::string reason) -> std::optional<std::string> {
     DeleteFileW(wide_temp.c_str());
     return reason;
   };
   {
-    HandleCloser file{CreateFileW(wide_temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr)};
+    // The create neither follows a link nor opens what is there. A leftover of a killed save, or
+    // anything planted under the name, is removed first, never reused.
+    auto create = [&] {
+      return CreateFileW(wide_temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    };
+    HandleCloser file{create()};
+    if (file.handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS) {
+      if (auto failure = RemoveStaleEntry(wide_temp, temp_path)) return failure;
+      file.handle = create();
+    }
     if (file.handle == INVALID_HANDLE_VALUE) {
-      return failed(fmt::format("Failed to create {}: {}", temp_path, SystemError(GetLastError())));
+      return fmt::format("Failed to create {}: {}", temp_path, SystemError(GetLastError()));
     }
     while (!contents.empty()) {
       const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(contents.size(), 1U << 30));
@@ -291,10 +541,20 @@ std::optional<std::string> ReplaceFileAtomically(const std::string& path,
     if (!FlushFileBuffers(file.handle)) {
       return failed(fmt::format("Failed to flush {}: {}", temp_path, SystemError(GetLastError())));
     }
+    FILE_BASIC_INFO basic{};
+    basic.FileAttributes = like_attributes & kKeptAttributes;
+    if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    if (!SetFileInformationByHandle(file.handle, FileBasicInfo, &basic, sizeof basic)) {
+      return failed(fmt::format("Failed to set the attributes of {}: {}", temp_path,
+                                SystemError(GetLastError())));
+    }
     const HANDLE handle = std::exchange(file.handle, INVALID_HANDLE_VALUE);
     if (!CloseHandle(handle)) {
       return failed(fmt::format("Failed to close {}: {}", temp_path, SystemError(GetLastError())));
     }
+  }
+  if (auto failure = CopySecurity(wide_like, wide_temp, temp_path)) {
+    return failed(std::move(*failure));
   }
   // Another program holding config.json open without delete sharing (an editor, a virus scanner)
   // makes the rename fail for a moment: try again after short pauses.
@@ -324,6 +584,8 @@ FileText ReadWholeFile(const std::string& path) {
     result.detail = SystemError(errno);
     return result;
   }
+  struct stat information {};
+  if (fstat(file.fd, &information) == 0) result.links = information.st_nlink;
   char buffer[65536];
   for (;;) {
     const ssize_t read_bytes = read(file.fd, buffer, sizeof buffer);
@@ -345,14 +607,41 @@ bool CanOpenForReading(const std::string& path) {
   return file.fd >= 0;
 }
 
+std::optional<std::string> ResolveLinks(const std::string& path, std::string& target) {
+  struct stat information {};
+  if (lstat(path.c_str(), &information) != 0) {
+    return fmt::format("Failed to open {}: {}", path, SystemError(errno));
+  }
+  if (!S_ISLNK(information.st_mode)) {
+    target = path;
+    return std::nullopt;
+  }
+  const std::unique_ptr<char, decltype(&std::free)> resolved(realpath(path.c_str(), nullptr),
+                                                             &std::free);
+  if (!resolved) {
+    return fmt::format("Failed to resolve the links of {}: {}", path, SystemError(errno));
+  }
+  target = resolved.get();
+  return std::nullopt;
+}
+
 ConfigFileLock::~ConfigFileLock() {
   if (fd_ >= 0) close(fd_);  // closing the file releases the lock
 }
 
 std::optional<std::string> ConfigFileLock::Acquire(const std::string& lock_path) {
-  const int fd = open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  // Never created exclusively nor removed: another server may hold it at this moment.
+  const int fd =
+      open(lock_path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
   if (fd < 0) {
-    return fmt::format("Failed to open lock file {}: {}", lock_path, SystemError(errno));
+    const int error = errno;
+    return fmt::format("Failed to open lock file {}: {}", lock_path,
+                       error == ELOOP ? std::string("it is a symbolic link") : SystemError(error));
+  }
+  struct stat information {};
+  if (fstat(fd, &information) != 0 || !S_ISREG(information.st_mode)) {
+    close(fd);
+    return fmt::format("Failed to open lock file {}: not a regular file", lock_path);
   }
   const auto deadline = std::chrono::steady_clock::now() + kLockTimeout;
   auto pause = std::chrono::milliseconds(1);
@@ -377,30 +666,53 @@ std::optional<std::string> ConfigFileLock::Acquire(const std::string& lock_path)
   }
 }
 
+// Gives the new file the owner and group of the old one where this process may. A server that
+// does not own the file usually cannot give the new one its owner, but can keep its group when it
+// belongs to it; when it cannot and the group had access, the save would take that access away.
+std::optional<std::string> KeepOwnerAndGroup(int fd, const struct stat& original,
+                                             const std::string& temp_path) {
+  if (fchown(fd, original.st_uid, original.st_gid) == 0) return std::nullopt;
+  if (fchown(fd, static_cast<uid_t>(-1), original.st_gid) == 0) return std::nullopt;
+  const int error = errno;
+  if ((original.st_mode & S_IRWXG) == 0) return std::nullopt;
+  return fmt::format(
+      "Failed to give {} the group {} of the file it replaces, which would lose its access: {}",
+      temp_path, original.st_gid, SystemError(error));
+}
+
 std::optional<std::string> ReplaceFileAtomically(const std::string& path,
                                                  const std::string& temp_path,
-                                                 std::string_view contents) {
+                                                 std::string_view contents,
+                                                 const std::string& like) {
+  struct stat original {};
+  if (stat(like.c_str(), &original) != 0) {
+    return fmt::format("Failed to read the owner and permissions of {}: {}", like,
+                       SystemError(errno));
+  }
+  // A leftover of a killed save, or anything planted under the name, is removed, never reused; the
+  // create below neither follows a link nor opens what is there.
+  unlink(temp_path.c_str());
+  FdCloser file{
+      open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)};
+  if (file.fd < 0) {
+    return fmt::format("Failed to create {}: {}", temp_path, SystemError(errno));
+  }
   auto failed = [&](std::string reason) -> std::optional<std::string> {
     unlink(temp_path.c_str());
     return reason;
   };
-  // The new file keeps the permissions of the one it replaces.
-  struct stat original {};
-  const mode_t mode = stat(path.c_str(), &original) == 0 ? (original.st_mode & 07777) : 0644;
-  {
-    FdCloser file{open(temp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600)};
-    if (file.fd < 0) {
-      return failed(fmt::format("Failed to create {}: {}", temp_path, SystemError(errno)));
-    }
-    if (fchmod(file.fd, mode) != 0 || !WriteAll(file.fd, contents)) {
-      return failed(fmt::format("Failed to write {}: {}", temp_path, SystemError(errno)));
-    }
-    if (fsync(file.fd) != 0) {
-      return failed(fmt::format("Failed to flush {}: {}", temp_path, SystemError(errno)));
-    }
-    if (close(std::exchange(file.fd, -1)) != 0) {
-      return failed(fmt::format("Failed to close {}: {}", temp_path, SystemError(errno)));
-    }
+  if (auto failure = KeepOwnerAndGroup(file.fd, original, temp_path)) {
+    return failed(std::move(*failure));
+  }
+  // After the owner: a change of owner clears the set-user-ID and set-group-ID bits.
+  if (fchmod(file.fd, original.st_mode & 07777) != 0 || !WriteAll(file.fd, contents)) {
+    return failed(fmt::format("Failed to write {}: {}", temp_path, SystemError(errno)));
+  }
+  if (fsync(file.fd) != 0) {
+    return failed(fmt::format("Failed to flush {}: {}", temp_path, SystemError(errno)));
+  }
+  if (close(std::exchange(file.fd, -1)) != 0) {
+    return failed(fmt::format("Failed to close {}: {}", temp_path, SystemError(errno)));
   }
   if (rename(temp_path.c_str(), path.c_str()) != 0) {
     return failed(fmt::format("Failed to replace {}: {}", path, SystemError(errno)));

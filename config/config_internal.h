@@ -4,12 +4,17 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <spdlog/common.h>
 #include <nlohmann/json.hpp>
+
+#include "brimwarden/config/config.h"
 
 namespace brimwarden::config {
 
@@ -27,7 +32,8 @@ struct FileText {
   enum class Status { kRead, kCannotOpen, kCannotRead };
   Status status = Status::kCannotOpen;
   std::string text;
-  std::string detail;  // the system's reason when status is not kRead
+  std::string detail;       // the system's reason when status is not kRead
+  std::uint64_t links = 1;  // the number of names (hard links) the file has
 };
 
 /// Reads the file at `path` (UTF-8) whole. Other processes may rename over it meanwhile.
@@ -41,6 +47,27 @@ bool CanOpenForReading(const std::string& path);
 /// than kMaxConfigNesting.
 nlohmann::json ParseConfigText(const std::string& text);
 
+/// Where text begins after the first JSON value of a file, counted from 1 in bytes.
+struct TextPosition {
+  std::size_t line = 1;
+  std::size_t column = 1;
+};
+
+/// Returns where text other than whitespace begins after the first JSON value of `text`, or
+/// std::nullopt when there is none. `text` must start with a value ParseConfigText accepts.
+std::optional<TextPosition> FindTextAfterFirstValue(std::string_view text);
+
+/// Reads a section's "Kill Zones" member as the load does: null, {} and [] hold no zones. Throws,
+/// with a message that names the zone, on anything malformed.
+std::vector<KillZone> ReadKillZones(const nlohmann::json& zones);
+
+/// Returns the zones by name, the last of several with one name deciding, as a save writes them.
+std::map<std::string, ZoneCorners> ZonesByName(const std::vector<KillZone>& zones);
+
+/// Sets `target` to the path of the file that `path` finally names through symbolic links (and on
+/// Windows junctions), or to `path` itself when it is no link. Returns the reason on failure.
+std::optional<std::string> ResolveLinks(const std::string& path, std::string& target);
+
 /// An exclusive lock held through a lock file that is never removed. The operating system drops
 /// the lock when the holder closes the file or dies, so a killed server cannot leave it stuck.
 class ConfigFileLock {
@@ -51,7 +78,8 @@ class ConfigFileLock {
   ConfigFileLock& operator=(const ConfigFileLock&) = delete;
 
   /// Takes the lock on `lock_path`, creating the file if needed, waiting a bounded time for another
-  /// holder. Returns the reason on failure.
+  /// holder. The file is shared and permanent: it is opened without following a link and without
+  /// exclusive creation, and must be a regular file. Returns the reason on failure.
   std::optional<std::string> Acquire(const std::string& lock_path);
 
  private:
@@ -63,10 +91,13 @@ class ConfigFileLock {
 };
 
 /// Writes `contents` to `temp_path`, flushes it to the disk and renames it over `path`, so that
-/// `path` holds either its old or its new content whatever happens. On failure `path` is untouched,
-/// the temporary file is removed, and the reason is returned.
+/// `path` holds either its old or its new content whatever happens. The temporary file is created
+/// afresh, never through a link, and takes the owner, group and permissions (on Windows the
+/// security descriptor and attributes) of the file at `like` before the rename. On failure `path`
+/// is untouched, the temporary file is removed, and the reason is returned.
 std::optional<std::string> ReplaceFileAtomically(const std::string& path,
                                                  const std::string& temp_path,
-                                                 std::string_view contents);
+                                                 std::string_view contents,
+                                                 const std::string& like);
 
 }  // namespace brimwarden::config

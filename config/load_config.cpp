@@ -8,6 +8,7 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -55,6 +56,31 @@ std::int32_t ReadSettingNumber(const Json& section, const char* key) {
   return value.get<std::int32_t>();
 }
 
+// The downward distance of the ground test must be a number that is not negative: a negative one
+// turns the test upward, where it finds no ground under anyone, and a boolean is no distance.
+// Zero and a missing key still take the default.
+std::int32_t ReadBottomRayDistance(const Json& section) {
+  constexpr const char* kKey = "BottomRayDistance";
+  if (section.is_object()) {
+    const auto found = section.find(kKey);
+    if (found != section.end()) {
+      const Json& value = *found;
+      if (!value.is_number()) {
+        throw std::runtime_error(
+            fmt::format("{} in config is not a number: {}", kKey, value.dump()));
+      }
+      const bool negative = (value.is_number_integer() && !value.is_number_unsigned() &&
+                             value.get<std::int64_t>() < 0) ||
+                            (value.is_number_float() && value.get<double>() < 0.0);
+      if (negative) {
+        throw std::runtime_error(
+            fmt::format("{} in config cannot be negative: {}", kKey, value.dump()));
+      }
+    }
+  }
+  return ReadSettingNumber(section, kKey);
+}
+
 // Narrows one coordinate to a float, refusing a value no float can hold.
 float ReadCoordinate(const Json& value, const std::string& zone, const char* corner) {
   if (value.is_number_float()) {
@@ -69,10 +95,30 @@ float ReadCoordinate(const Json& value, const std::string& zone, const char* cor
   return value.get<float>();
 }
 
-// Reads elements 2, 1 and 0 of a corner, in that order, so of several bad elements the last is
-// the one reported; a missing corner or element reads as null and raises the library's type error.
-Vector3 ReadCorner(Json& zone, const std::string& name, const char* corner) {
-  Json& elements = zone[corner];
+// A corner is an array whose first three elements are numbers (booleans read as 1 and 0); more
+// elements are ignored.
+bool IsThreeNumbers(const Json& corner) {
+  if (!corner.is_array() || corner.size() < 3) return false;
+  for (std::size_t i = 0; i < 3; ++i) {
+    if (!corner[i].is_number() && !corner[i].is_boolean()) return false;
+  }
+  return true;
+}
+
+// Reads elements 2, 1 and 0 of a corner, in that order, so of several coordinates beyond a float
+// the last is the one reported.
+Vector3 ReadCorner(const Json& zone, const std::string& name, const char* corner) {
+  // A null entry has no corners; an entry of another type raises the library's type error.
+  if (!zone.is_null() && !zone.is_object()) (void)zone[std::string(corner)];
+  const auto found = zone.is_object() ? zone.find(corner) : zone.end();
+  if (found == zone.end()) {
+    throw std::runtime_error(fmt::format("Kill zone \"{}\": {} is missing", name, corner));
+  }
+  const Json& elements = *found;
+  if (!IsThreeNumbers(elements)) {
+    throw std::runtime_error(fmt::format("Kill zone \"{}\": {} is not a list of three numbers: {}",
+                                         name, corner, elements.dump()));
+  }
   Vector3 result;
   result.Z = ReadCoordinate(elements[2], name, corner);
   result.Y = ReadCoordinate(elements[1], name, corner);
@@ -80,9 +126,11 @@ Vector3 ReadCorner(Json& zone, const std::string& name, const char* corner) {
   return result;
 }
 
-void ReplaceZeroByDefault(std::int32_t& setting, std::int32_t fallback, const char* warning) {
+// Replaces a setting of 0 by its default and keeps the warning for when the load is applied.
+void ReplaceZeroByDefault(std::int32_t& setting, std::int32_t fallback, const char* warning,
+                          std::vector<const char*>& warnings) {
   if (setting != 0) return;
-  LogLine(spdlog::level::warn, warning);
+  warnings.push_back(warning);
   setting = fallback;
 }
 
@@ -95,6 +143,12 @@ std::optional<std::string> LoadConfigOrThrow() {
     return Fail("Failed to read config file: " + file.detail);
   }
   Json document = config::ParseConfigText(file.text);
+  if (const auto trailing = config::FindTextAfterFirstValue(file.text)) {
+    LogLine(spdlog::level::warn,
+            fmt::format("config.json has text after its first JSON value (line {}, column {}); it "
+                        "is ignored, and zones cannot be saved until it is removed",
+                        trailing->line, trailing->column));
+  }
   if (document.is_null()) return Fail("Failed to load config");
 
   const std::string key = GetServerKey();
@@ -105,47 +159,64 @@ std::optional<std::string> LoadConfigOrThrow() {
   Json section = std::move(document[key]);
   if (section.is_null()) return Fail("Failed to load config for server key");
 
+  // Every member is read and checked before anything is applied or logged, so a failed load
+  // leaves no trace but its error.
   Settings settings;
+  std::vector<const char*> warnings;
   settings.TopRayDistance = ReadSettingNumber(section, "TopRayDistance");
-  settings.BottomRayDistance = ReadSettingNumber(section, "BottomRayDistance");
+  settings.BottomRayDistance = ReadBottomRayDistance(section);
   settings.DinosPerTick = ReadSettingNumber(section, "DinosPerTick");
   ReplaceZeroByDefault(settings.TopRayDistance, kDefaultRayDistance,
-                       "TopRayDistance not set in config, using 150k");
+                       "TopRayDistance not set in config, using 150k", warnings);
   ReplaceZeroByDefault(settings.BottomRayDistance, kDefaultRayDistance,
-                       "BottomRayDistance not set in config, using 150k");
+                       "BottomRayDistance not set in config, using 150k", warnings);
   ReplaceZeroByDefault(settings.DinosPerTick, kDefaultDinosPerTick,
-                       "DinosPerTick not set in config, using 20");
-  if (settings.BottomRayDistance == std::numeric_limits<std::int32_t>::min()) {
-    throw std::runtime_error(fmt::format("BottomRayDistance in config cannot be negated: {}",
-                                         settings.BottomRayDistance));
-  }
+                       "DinosPerTick not set in config, using 20", warnings);
   settings.BottomRayDistance = -settings.BottomRayDistance;
 
-  if (section.contains("Kill Zones")) {
-    Json& zones = section["Kill Zones"];
-    // The library would walk an array or a single value too, under made-up names.
-    if (!zones.is_object() && !zones.is_null()) {
-      throw std::runtime_error(
-          fmt::format("Kill Zones in config is not an object but {}", zones.type_name()));
-    }
-    // Members come in ascending byte order of their names. Reading a corner through the
-    // non-constant accessors makes a missing piece read as null, so every malformed entry ends
-    // in the library's type error; the section is thrown away in that case anyway.
-    for (auto& [name, zone] : zones.items()) {
-      KillZone kill_zone;
-      kill_zone.Name = name;
-      kill_zone.Corner1 = ReadCorner(zone, name, "Corner1");
-      kill_zone.Corner2 = ReadCorner(zone, name, "Corner2");
-      settings.KillZones.push_back(std::move(kill_zone));
-    }
+  if (const auto zones = section.find("Kill Zones"); zones != section.end()) {
+    settings.KillZones = config::ReadKillZones(*zones);
   }
+  settings.KillZonesInFile = config::ZonesByName(settings.KillZones);
 
+  for (const char* warning : warnings) LogLine(spdlog::level::warn, warning);
   PluginSettings = std::move(settings);
   ConfigDocument = std::move(section);
   return std::nullopt;
 }
 
 }  // namespace
+
+namespace config {
+
+std::vector<KillZone> ReadKillZones(const Json& zones) {
+  std::vector<KillZone> result;
+  // Null, an empty object and an empty array all hold no zones; an array that holds anything, or
+  // a value of another type, is refused: the library would walk it under made-up names.
+  if (zones.is_null() || (zones.is_array() && zones.empty())) return result;
+  if (!zones.is_object()) {
+    throw std::runtime_error(
+        fmt::format("Kill Zones in config is not an object but {}", zones.type_name()));
+  }
+  // Members come in ascending byte order of their names.
+  for (const auto& [name, zone] : zones.items()) {
+    KillZone kill_zone;
+    kill_zone.Name = name;
+    kill_zone.Corner1 = ReadCorner(zone, name, "Corner1");
+    kill_zone.Corner2 = ReadCorner(zone, name, "Corner2");
+    result.push_back(std::move(kill_zone));
+  }
+  return result;
+}
+
+std::map<std::string, ZoneCorners> ZonesByName(const std::vector<KillZone>& zones) {
+  std::map<std::string, ZoneCorners> by_name;
+  // Of several zones with one name, the last decides, as in the file a save writes.
+  for (const KillZone& zone : zones) by_name[zone.Name] = {zone.Corner1, zone.Corner2};
+  return by_name;
+}
+
+}  // namespace config
 
 std::optional<std::string> LoadConfig() {
   std::optional<std::string> failure;
@@ -156,7 +227,13 @@ std::optional<std::string> LoadConfig() {
     failure = Fail(error.what());
   }
   // Everything else stays as it was; a successful load brought a record with the flag clear.
-  if (failure) PluginSettings.LastLoadFailed = true;
+  if (failure) {
+    PluginSettings.LastLoadFailed = true;
+    try {
+      PluginSettings.LastLoadError = *failure;
+    } catch (...) {  // out of memory: the flag alone still refuses the save
+    }
+  }
   return failure;
 }
 

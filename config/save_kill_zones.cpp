@@ -1,8 +1,13 @@
 // The rewrite of this server's "Kill Zones" in "config.json" after a zone is confirmed in chat.
 // The file is shared by every server instance on the machine: the rewrite reads it afresh under
-// the lock beside it, changes only this server's "Kill Zones", and replaces the file atomically.
+// the lock beside it, changes only this server's "Kill Zones", and replaces the file atomically,
+// keeping the previous content as "config.json.bak". It refuses, leaving the file as it was,
+// whenever rewriting would lose something the file holds.
+#include <algorithm>
 #include <cmath>
 #include <iomanip>
+#include <map>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -28,6 +33,39 @@ Json CornerArray(const Vector3& corner) {
                       static_cast<double>(corner.Z)});
 }
 
+// The zones the file holds for this section, read as the load reads them; std::nullopt when
+// they cannot be read, which counts as a change.
+std::optional<std::map<std::string, ZoneCorners>> ZonesInFile(const Json& document,
+                                                              const std::string& key) {
+  // A missing section, a missing "Kill Zones" and an empty one all hold no zones.
+  if (!document.is_object()) return std::map<std::string, ZoneCorners>{};
+  const auto section = document.find(key);
+  if (section == document.end() || !section->is_object()) {
+    return std::map<std::string, ZoneCorners>{};
+  }
+  const auto zones = section->find("Kill Zones");
+  if (zones == section->end()) return std::map<std::string, ZoneCorners>{};
+  try {
+    return config::ZonesByName(config::ReadKillZones(*zones));
+  } catch (const Json::exception&) {
+    return std::nullopt;
+  } catch (const std::runtime_error&) {
+    return std::nullopt;
+  }
+}
+
+// Corners are compared as the floats this process holds, not as the text of the file.
+bool SameZones(const std::map<std::string, ZoneCorners>& a,
+               const std::map<std::string, ZoneCorners>& b) {
+  auto same = [](const Vector3& x, const Vector3& y) {
+    return x.X == y.X && x.Y == y.Y && x.Z == y.Z;
+  };
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [&](const auto& x, const auto& y) {
+    return x.first == y.first && same(x.second.Corner1, y.second.Corner1) &&
+           same(x.second.Corner2, y.second.Corner2);
+  });
+}
+
 bool SaveKillZonesOrThrow() {
   const std::string path = GetConfigPath();
   // Checked before the lock file is made, so a missing configuration leaves no trace at all.
@@ -35,14 +73,21 @@ bool SaveKillZonesOrThrow() {
     Fail("Failed to open config file");
     return false;
   }
+  // Every server reaching the file through any link locks, writes and renames beside the file
+  // itself, so they exclude each other and the links stay links.
+  std::string target;
+  if (const auto failure = config::ResolveLinks(path, target)) {
+    Fail(*failure);
+    return false;
+  }
   config::ConfigFileLock lock;
-  if (const auto failure = lock.Acquire(path + ".lock")) {
+  if (const auto failure = lock.Acquire(target + ".lock")) {
     Fail(*failure);
     return false;
   }
 
   // Read under the lock, after any other server's rewrite has been renamed into place.
-  const config::FileText file = config::ReadWholeFile(path);
+  const config::FileText file = config::ReadWholeFile(target);
   if (file.status == config::FileText::Status::kCannotOpen) {
     Fail("Failed to open config file");
     return false;
@@ -51,7 +96,24 @@ bool SaveKillZonesOrThrow() {
     Fail("Failed to read config file: " + file.detail);
     return false;
   }
+  // A rename gives the new content to this name alone; the file's other names would keep the old
+  // content, and the servers sharing it would part ways without a word.
+  if (file.links > 1) {
+    Fail(fmt::format(
+        "Kill zones not saved: config.json has {} hard links, and saving would split them; share "
+        "it through a symbolic link instead",
+        file.links));
+    return false;
+  }
   Json document = config::ParseConfigText(file.text);
+  // The rewrite would drop whatever follows the first value, such as a neighbour's section after
+  // a stray brace.
+  if (config::FindTextAfterFirstValue(file.text)) {
+    Fail(
+        "Kill zones not saved: config.json has text after its first JSON value; remove it and "
+        "send BWD.reload");
+    return false;
+  }
   if (document.is_null()) {
     Fail("Failed to load config");
     return false;
@@ -65,9 +127,19 @@ bool SaveKillZonesOrThrow() {
   // After a failed load the zone list holds none of the zones of this server's section: writing
   // it would wipe them. A section that does not exist yet has nothing to lose.
   if (PluginSettings.LastLoadFailed && document.is_object() && document.contains(key)) {
+    Fail(fmt::format(
+        "Kill zones not saved: the last load of config.json failed ({}); fix config.json and "
+        "send BWD.reload",
+        PluginSettings.LastLoadError));
+    return false;
+  }
+  // Zones added to or removed from the file by hand, or by another server with the same key,
+  // since this process last loaded or saved them would be undone by the rewrite.
+  const auto in_file = ZonesInFile(document, key);
+  if (!in_file || !SameZones(*in_file, PluginSettings.KillZonesInFile)) {
     Fail(
-        "Kill zones not saved: this server's section could not be loaded; fix config.json and "
-        "send BWD.reload");
+        "Kill zones not saved: this server's zones in config.json changed since they were "
+        "loaded; send BWD.reload and try again");
     return false;
   }
 
@@ -96,12 +168,21 @@ bool SaveKillZonesOrThrow() {
   std::ostringstream text;
   text.exceptions(std::ios::badbit | std::ios::failbit);
   text << std::setw(4) << document << '\n';
+  std::map<std::string, ZoneCorners> saved = config::ZonesByName(PluginSettings.KillZones);
 
+  // One generation of backup, so a zone removed or overwritten by mistake can be brought back by
+  // hand. It is replaced as the file is: a kill leaves the old backup or the new one.
   if (const auto failure =
-          config::ReplaceFileAtomically(path, path + ".tmp", std::move(text).str())) {
+          config::ReplaceFileAtomically(target + ".bak", target + ".bak.tmp", file.text, target)) {
     Fail(*failure);
     return false;
   }
+  if (const auto failure =
+          config::ReplaceFileAtomically(target, target + ".tmp", std::move(text).str(), target)) {
+    Fail(*failure);
+    return false;
+  }
+  PluginSettings.KillZonesInFile = std::move(saved);
   return true;
 }
 

@@ -228,7 +228,7 @@ TEST_F(ConfigTest, EveryLoadFailureIsLoggedAtErrorAndChangesNothing) {
        "[json.exception.type_error.302] type must be number, but is string"},
       {"null number", Section(R"({"DinosPerTick": null})"),
        "[json.exception.type_error.302] type must be number, but is null"},
-      {"array number", Section(R"({"BottomRayDistance": [1]})"),
+      {"array number", Section(R"({"TopRayDistance": [1]})"),
        "[json.exception.type_error.302] type must be number, but is array"},
       {"object number", Section(R"({"DinosPerTick": {}})"),
        "[json.exception.type_error.302] type must be number, but is object"},
@@ -242,27 +242,62 @@ TEST_F(ConfigTest, EveryLoadFailureIsLoggedAtErrorAndChangesNothing) {
        "BottomRayDistance in config is outside the 32-bit integer range: 1e+20"},
       {"float just above", Section(R"({"TopRayDistance": 2147483648.0})"),
        "TopRayDistance in config is outside the 32-bit integer range: 2147483648.0"},
-      {"bottom not negatable", Section(R"({"BottomRayDistance": -2147483648})"),
-       "BottomRayDistance in config cannot be negated: -2147483648"},
-      {"bottom cut to int32 min", Section(R"({"BottomRayDistance": -2147483648.5})"),
-       "BottomRayDistance in config cannot be negated: -2147483648"},
+      // A negative downward distance would find no ground under anyone; a boolean is no distance.
+      // Nothing is applied, and no default warning is logged for the members read before.
+      {"bottom negative", Section(R"({"BottomRayDistance": -150000})"),
+       "BottomRayDistance in config cannot be negative: -150000"},
+      {"bottom negative after defaults", Section(R"({"DinosPerTick": 0, "BottomRayDistance": -1})"),
+       "BottomRayDistance in config cannot be negative: -1"},
+      {"bottom negative fraction", Section(R"({"BottomRayDistance": -0.5})"),
+       "BottomRayDistance in config cannot be negative: -0.5"},
+      {"bottom int32 min", Section(R"({"BottomRayDistance": -2147483648})"),
+       "BottomRayDistance in config cannot be negative: -2147483648"},
+      {"bottom below int32", Section(R"({"BottomRayDistance": -1e20})"),
+       "BottomRayDistance in config cannot be negative: -1e+20"},
+      {"bottom true", Section(R"({"BottomRayDistance": true})"),
+       "BottomRayDistance in config is not a number: true"},
+      {"bottom false", Section(R"({"BottomRayDistance": false})"),
+       "BottomRayDistance in config is not a number: false"},
+      {"bottom string", Section(R"({"BottomRayDistance": "150000"})"),
+       "BottomRayDistance in config is not a number: \"150000\""},
+      {"bottom null", Section(R"({"BottomRayDistance": null})"),
+       "BottomRayDistance in config is not a number: null"},
+      {"bottom array", Section(R"({"BottomRayDistance": [1]})"),
+       "BottomRayDistance in config is not a number: [1]"},
+      {"top fails first", Section(R"({"TopRayDistance": "x", "BottomRayDistance": -1})"),
+       "[json.exception.type_error.302] type must be number, but is string"},
       {"zone not an object", Section(R"({"Kill Zones": {"a": 5}})"),
        "[json.exception.type_error.305] cannot use operator[] with a string argument with number"},
       {"corner missing", Section(R"({"Kill Zones": {"a": {"Corner2": [1, 2, 3]}}})"),
-       "[json.exception.type_error.302] type must be number, but is null"},
+       "Kill zone \"a\": Corner1 is missing"},
+      {"second corner missing",
+       Section(R"({"Kill Zones": {"a": {"Corner1": [1, 2, 3]}, "b": {}}})"),
+       "Kill zone \"a\": Corner2 is missing"},
+      {"zone null", Section(R"({"Kill Zones": {"a": null}})"),
+       "Kill zone \"a\": Corner1 is missing"},
       {"corner not an array", Section(R"({"Kill Zones": {"a": {"Corner1": "x", "Corner2": []}}})"),
-       "[json.exception.type_error.305] cannot use operator[] with a numeric argument with string"},
+       "Kill zone \"a\": Corner1 is not a list of three numbers: \"x\""},
+      {"corner null", Section(R"({"Kill Zones": {"a": {"Corner1": null, "Corner2": [1, 2, 3]}}})"),
+       "Kill zone \"a\": Corner1 is not a list of three numbers: null"},
+      {"corner an object",
+       Section(R"({"Kill Zones": {"a": {"Corner1": {"X": 1}, "Corner2": [1, 2, 3]}}})"),
+       "Kill zone \"a\": Corner1 is not a list of three numbers: {\"X\":1}"},
       {"corner too short",
        Section(R"({"Kill Zones": {"a": {"Corner1": [1, 2], "Corner2": [1, 2, 3]}}})"),
-       "[json.exception.type_error.302] type must be number, but is null"},
+       "Kill zone \"a\": Corner1 is not a list of three numbers: [1,2]"},
       {"corner holds a string",
        Section(R"({"Kill Zones": {"a": {"Corner1": [1, 2, 3], "Corner2": ["x", 2, 3]}}})"),
-       "[json.exception.type_error.302] type must be number, but is string"},
+       "Kill zone \"a\": Corner2 is not a list of three numbers: [\"x\",2,3]"},
+      {"corner holds null",
+       Section(R"({"Kill Zones": {"b": {"Corner1": [1, 2, null, 4], "Corner2": [1, 2, 3]}}})"),
+       "Kill zone \"b\": Corner1 is not a list of three numbers: [1,2,null,4]"},
       {"zones an array",
        Section(R"({"Kill Zones": [{"Corner1": [1, 2, 3], "Corner2": [1, 2, 3]}]})"),
        "Kill Zones in config is not an object but array"},
       {"zones a string", Section(R"({"Kill Zones": "none"})"),
        "Kill Zones in config is not an object but string"},
+      {"zones an array of nothing but null", Section(R"({"Kill Zones": [null]})"),
+       "Kill Zones in config is not an object but array"},
       {"coordinate beyond float",
        Section(R"({"Kill Zones": {"a": {"Corner1": [1, 2, 3], "Corner2": [1, -1e39, 3]}}})"),
        "Corner2 of kill zone \"a\" in config has a coordinate that is not finite as a float: "
@@ -281,11 +316,8 @@ TEST_F(ConfigTest, EveryLoadFailureIsLoggedAtErrorAndChangesNothing) {
 
     EXPECT_EQ(brimwarden::LoadConfig(), c.error);
 
-    std::vector<Line> errors;
-    for (const Line& line : PluginLines()) {
-      if (line.level != spdlog::level::warn) errors.push_back(line);
-    }
-    EXPECT_EQ(errors, (std::vector<Line>{{spdlog::level::err, c.error}}));
+    // The error alone: no default warning for a load that is not applied.
+    EXPECT_EQ(PluginLines(), (std::vector<Line>{{spdlog::level::err, c.error}}));
     EXPECT_TRUE(SameSettings(PluginSettings, Sentinel()));
     EXPECT_EQ(brimwarden::ConfigDocument, "before");
   }
@@ -322,24 +354,29 @@ TEST_F(ConfigTest, NumbersAreReadWithTheirDefaultsAndWarnings) {
        -3000,
        1,
        {}},
-      {R"({"TopRayDistance": -0.5, "BottomRayDistance": -3000, "DinosPerTick": 0.5})",
+      {R"({"TopRayDistance": -0.5, "BottomRayDistance": -0.0, "DinosPerTick": 0.5})",
        150000,
-       3000,
+       -150000,
        20,
-       {kTopWarning, kDinosWarning}},
-      {R"({"TopRayDistance": 7, "BottomRayDistance": false, "DinosPerTick": -5})",
-       7,
+       {kTopWarning, kBottomWarning, kDinosWarning}},
+      {R"({"TopRayDistance": false, "BottomRayDistance": 0.9, "DinosPerTick": -5})",
+       150000,
        -150000,
        -5,
-       {kBottomWarning}},
+       {kTopWarning, kBottomWarning}},
+      {R"({"TopRayDistance": -3000, "BottomRayDistance": 3000, "DinosPerTick": false})",
+       -3000,
+       -3000,
+       20,
+       {kDinosWarning}},
       {R"({"TopRayDistance": -2147483648, "BottomRayDistance": 2147483647, "DinosPerTick": 2147483647.9})",
        std::numeric_limits<std::int32_t>::min(),
        -2147483647,
        2147483647,
        {}},
-      {R"({"TopRayDistance": 1, "BottomRayDistance": -2147483647.9, "DinosPerTick": 1})",
+      {R"({"TopRayDistance": 1, "BottomRayDistance": 2147483647.9, "DinosPerTick": 1})",
        1,
-       2147483647,
+       -2147483647,
        1,
        {}},
   };
@@ -356,11 +393,61 @@ TEST_F(ConfigTest, NumbersAreReadWithTheirDefaultsAndWarnings) {
   }
 }
 
-TEST_F(ConfigTest, TextAfterTheFirstValueIsNotExamined) {
-  server_.WriteConfig(Section(R"({"DinosPerTick": 7})") + R"( trailing {"TestServer": "x")");
+std::string TrailingWarning(int line, int column) {
+  return "config.json has text after its first JSON value (line " + std::to_string(line) +
+         ", column " + std::to_string(column) +
+         "); it is ignored, and zones cannot be saved until it is removed";
+}
+
+TEST_F(ConfigTest, TextAfterTheFirstValueIsIgnoredWithAWarningThatSaysWhere) {
+  // A stray brace turned the neighbour's section into text after the first value.
+  server_.WriteConfig(Section(R"({"DinosPerTick": 7})") + "\n}, \"Other\": {}}\n");
   EXPECT_EQ(brimwarden::LoadConfig(), std::nullopt);
   EXPECT_EQ(PluginSettings.DinosPerTick, 7);
   EXPECT_EQ(brimwarden::ConfigDocument, Json::parse(R"({"DinosPerTick": 7})"));
+  // Before the server key, then the lines of a successful load as always.
+  std::vector<std::string> texts;
+  for (const standin::LogRecord& record : standin::LogRecords()) texts.push_back(record.text);
+  EXPECT_EQ(texts, (std::vector<std::string>{TrailingWarning(2, 1), "Server Key: TestServer",
+                                             "TopRayDistance not set in config, using 150k",
+                                             "BottomRayDistance not set in config, using 150k"}));
+  EXPECT_EQ(standin::LogRecords()[0].level, spdlog::level::warn);
+
+  // Where the value ends, as the library's reader ends it; bytes are counted, from 1.
+  struct Case {
+    std::string file;
+    std::optional<std::string> warning;  // nullopt: whitespace only after the value
+    std::string error;
+  };
+  const Case cases[] = {
+      {Section("{}") + " \t\r\n \n", std::nullopt, ""},
+      {Section("{}") + "\n\n  }", TrailingWarning(3, 3), ""},
+      {"\xEF\xBB\xBF" + Section("{}") + "x", TrailingWarning(1, 22), ""},
+      {Section(R"({"Note": "a\"}b"})") + "]", TrailingWarning(1, 34), ""},
+      {Section("{}") + std::string(1, '\0'), TrailingWarning(1, 19), ""},
+      {"null x", TrailingWarning(1, 6), "Failed to load config"},
+      {"nullnull", TrailingWarning(1, 5), "Failed to load config"},
+      {"01", TrailingWarning(1, 2), "Server key not found in config"},
+      {"-1.5e3e", TrailingWarning(1, 7), "Server key not found in config"},
+      {"12-3", TrailingWarning(1, 3), "Server key not found in config"},
+      {"truex", TrailingWarning(1, 5), "Server key not found in config"},
+      {"\"a\\\"b\" x", TrailingWarning(1, 8), "Server key not found in config"},
+      {"[1, [2, {\"]\": 3}]]\n ]", TrailingWarning(2, 2), "Server key not found in config"},
+      {"5 ", std::nullopt, "Server key not found in config"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.file));
+    server_.WriteConfig(c.file);
+    standin::ClearLogRecords();
+    const std::optional<std::string> failure = brimwarden::LoadConfig();
+    EXPECT_EQ(failure.value_or(""), c.error);
+    std::vector<Line> expected;
+    if (c.warning) expected.push_back({spdlog::level::warn, *c.warning});
+    if (!c.error.empty()) expected.push_back({spdlog::level::err, c.error});
+    std::vector<Line> lines = PluginLines();
+    if (c.error.empty()) lines.resize(std::min<std::size_t>(lines.size(), expected.size()));
+    EXPECT_EQ(lines, expected);
+  }
 }
 
 // ---- Zones
@@ -389,7 +476,7 @@ TEST_F(ConfigTest, ZonesAreReadInAscendingNameOrderFromTheFirstThreeElements) {
 }
 
 TEST_F(ConfigTest, NullOrEmptyZonesAddNothingAndLogNothing) {
-  for (const char* zones : {"null", "{}"}) {
+  for (const char* zones : {"null", "{}", "[]", " [ ] "}) {
     SCOPED_TRACE(zones);
     server_.WriteConfig(Section(std::string(R"({"TopRayDistance": 1, "BottomRayDistance": 1, )") +
                                 R"("DinosPerTick": 1, "Kill Zones": )" + zones + "}"));
@@ -497,6 +584,8 @@ TEST_F(ConfigTest, SaveRewritesOnlyThisServersZonesWithExactBytes) {
       "\t\"Alpha\": {\"Kill Zones\": {\"z\": {\"Corner2\": [3, 2, 1], \"Corner1\": [-1, -2, -3]}},"
       " \"DinosPerTick\": 40, \"Note\": \"caf\\u00e9\"},\n"
       "\t\"Version\": 2\n}\n");
+  ASSERT_EQ(brimwarden::LoadConfig(), std::nullopt);
+  standin::ClearLogRecords();
   PluginSettings.KillZones = {
       {"spawn", {1200.0F, 0.1F, 123456.78F}, {-5.0F, -0.0F, 1e-5F}},
       {"Beach", {1, 2, 3}, {4, 5, 6}},
@@ -561,7 +650,8 @@ TEST_F(ConfigTest, SaveRewritesOnlyThisServersZonesWithExactBytes) {
     names.push_back(entry.path().filename().string());
   }
   std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::string>{"config.json", "config.json.lock"}));
+  EXPECT_EQ(names,
+            (std::vector<std::string>{"config.json", "config.json.bak", "config.json.lock"}));
   EXPECT_TRUE(PluginLines().empty());
   EXPECT_EQ(ServerKeyLines(), std::vector<std::string>{"Server Key: TestServer"});
   EXPECT_EQ(PluginSettings.KillZones.size(), 2U);  // the list itself is not changed

@@ -224,7 +224,67 @@ TEST(ConfigProcessTest, TwoServersSavingIntoOneFileLoseNothing) {
       EXPECT_EQ(zones[name]["Corner1"][0], static_cast<double>(i));
     }
   }
-  EXPECT_EQ(PluginDirNames(server), (std::set<std::string>{"config.json", "config.json.lock"}));
+  EXPECT_EQ(PluginDirNames(server),
+            (std::set<std::string>{"config.json", "config.json.bak", "config.json.lock"}));
+}
+
+// Two servers reach one shared file through symbolic links of their own (one of them a chain of
+// two links): both lock, write and rename beside the shared file, so nothing is lost and every
+// link is still a link afterwards.
+TEST(ConfigProcessTest, TwoServersSavingThroughDifferentLinksLoseNothing) {
+  ServerDir first_server;
+  ServerDir second_server;
+  ServerDir shared;
+  const std::filesystem::path target = shared.Path() / "shared.json";
+  {
+    std::ofstream out(target, std::ios::binary);
+    out << R"({"Alpha": {"DinosPerTick": 3}})";
+  }
+  std::filesystem::create_symlink(target, first_server.ConfigPath());
+  std::filesystem::create_symlink(target, shared.Path() / "hop.json");
+  std::filesystem::create_symlink("../../../../" + shared.Path().filename().string() + "/hop.json",
+                                  second_server.ConfigPath());
+  const pid_t first =
+      SpawnChild({first_server.Path().string(), "save-grow", "100", "-serverkey=KeyA"});
+  const pid_t second =
+      SpawnChild({second_server.Path().string(), "save-grow", "100", "-serverkey=KeyB"});
+  EXPECT_EQ(WaitChild(first), 0);
+  EXPECT_EQ(WaitChild(second), 0);
+
+  EXPECT_TRUE(std::filesystem::is_symlink(first_server.ConfigPath()));
+  EXPECT_TRUE(std::filesystem::is_symlink(second_server.ConfigPath()));
+  EXPECT_TRUE(std::filesystem::is_symlink(shared.Path() / "hop.json"));
+  Json saved = Json::parse(ReadFile(target));
+  EXPECT_EQ(saved["Alpha"], Json::parse(R"({"DinosPerTick": 3})"));
+  EXPECT_EQ(saved["KeyA"]["Kill Zones"].size(), 100U);
+  EXPECT_EQ(saved["KeyB"]["Kill Zones"].size(), 100U);
+  // The lock, the backup and nothing else beside the shared file; nothing beside the links.
+  std::set<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(shared.Path())) {
+    names.insert(entry.path().filename().string());
+  }
+  EXPECT_EQ(names, (std::set<std::string>{"ArkApi", "hop.json", "shared.json", "shared.json.bak",
+                                          "shared.json.lock"}));
+  EXPECT_EQ(PluginDirNames(first_server), std::set<std::string>{"config.json"});
+  EXPECT_EQ(PluginDirNames(second_server), std::set<std::string>{"config.json"});
+}
+
+// Two instances started with the same key save into one section: a save that would undo the
+// other's zones is refused, and after a reload it goes through, so every zone ends in the file.
+TEST(ConfigProcessTest, TwoServersWithTheSameKeyLoseNoConfirmedZone) {
+  ServerDir server;
+  server.WriteConfig(R"({"Shared": {"DinosPerTick": 3, "Kill Zones": {}}})");
+  const std::string dir = server.Path().string();
+  const pid_t first = SpawnChild({dir, "save-shared", "50", "first", "-serverkey=Shared"});
+  const pid_t second = SpawnChild({dir, "save-shared", "50", "second", "-serverkey=Shared"});
+  EXPECT_EQ(WaitChild(first), 0);
+  EXPECT_EQ(WaitChild(second), 0);
+  const Json zones = Json::parse(server.ReadConfig())["Shared"]["Kill Zones"];
+  EXPECT_EQ(zones.size(), 100U);
+  for (int i = 0; i < 50; ++i) {
+    EXPECT_TRUE(zones.contains("first-" + std::to_string(i))) << i;
+    EXPECT_TRUE(zones.contains("second-" + std::to_string(i))) << i;
+  }
 }
 
 // A Linux command line may hold any bytes; the library cannot print such a name, so the save is
@@ -255,7 +315,8 @@ TEST(ConfigProcessTest, SaverKilledAtRandomMomentsLeavesTheOldOrTheNewFile) {
   RecordProperty("seed", std::to_string(seed));
   std::mt19937 random(seed);
   std::uniform_int_distribution<int> delay_us(0, 20000);
-  const std::set<std::string> allowed = {"config.json", "config.json.lock", "config.json.tmp"};
+  const std::set<std::string> allowed = {"config.json", "config.json.lock", "config.json.tmp",
+                                         "config.json.bak", "config.json.bak.tmp"};
   int seen_a = 0;
   int seen_b = 0;
   int temporary_left = 0;
@@ -276,15 +337,25 @@ TEST(ConfigProcessTest, SaverKilledAtRandomMomentsLeavesTheOldOrTheNewFile) {
     (now == file_a ? seen_a : seen_b) += 1;
     const std::set<std::string> names = PluginDirNames(server);
     ASSERT_TRUE(std::includes(allowed.begin(), allowed.end(), names.begin(), names.end()));
-    temporary_left += names.count("config.json.tmp") > 0 ? 1 : 0;
+    temporary_left += names.count("config.json.tmp") + names.count("config.json.bak.tmp") > 0;
+    // The backup is absent or a whole earlier version, never a torn one.
+    if (names.count("config.json.bak") > 0) {
+      const std::string backup = ReadFile(server.PluginDir() / "config.json.bak");
+      ASSERT_TRUE(backup == file_a || backup == file_b)
+          << "config.json.bak is no earlier version:\n"
+          << backup;
+    }
   }
   RecordProperty("old", seen_a);
   RecordProperty("new", seen_b);
   RecordProperty("killed_with_temporary_file", temporary_left);
-  // A later save goes through and clears the leftover temporary file.
+  // A later save goes through and clears the leftover temporary files.
+  const std::string before_last = server.ReadConfig();
   ASSERT_EQ(RunChild({dir, "save", "b", "-serverkey=TestServer"}), 0);
   EXPECT_EQ(server.ReadConfig(), file_b);
-  EXPECT_EQ(PluginDirNames(server), (std::set<std::string>{"config.json", "config.json.lock"}));
+  EXPECT_EQ(ReadFile(server.PluginDir() / "config.json.bak"), before_last);
+  EXPECT_EQ(PluginDirNames(server),
+            (std::set<std::string>{"config.json", "config.json.bak", "config.json.lock"}));
 }
 
 #endif

@@ -138,11 +138,11 @@ TEST_F(ConfigEndToEndTest, ReloadAppliesTheWholeFileOrNothingAndSaysWhich) {
   EXPECT_EQ(RconReplies(),
             (std::vector<RconReply>{
                 {5,
-                 "Config reload failed: [json.exception.type_error.302] type must be number, "
-                 "but is null"}}));
+                 "Config reload failed: Kill zone \"a\": Corner1 is not a list of three numbers: "
+                 "[1,2]"}}));
   EXPECT_EQ(
       LogTexts(spdlog::level::err),
-      std::vector<std::string>{"[json.exception.type_error.302] type must be number, but is null"});
+      std::vector<std::string>{"Kill zone \"a\": Corner1 is not a list of three numbers: [1,2]"});
   Ticks(1);  // the gate is still in force
   EXPECT_EQ(DestroyedIds(), std::vector<std::int64_t>{1});
 

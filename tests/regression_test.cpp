@@ -37,6 +37,7 @@ TEST(RegressionTest, SaveOutOfMemoryWhilePrintingNeverWritesATruncatedFile) {
   bool succeeded_without_failure = false;
   for (long fail_at = 0; fail_at < 200 && !succeeded_without_failure; ++fail_at) {
     server.WriteConfig(original);
+    brimwarden::PluginSettings.KillZonesInFile.clear();  // the zones of the file just written
     allocation_failure_fired = false;
     allocations_before_failure = fail_at;
     const bool saved = brimwarden::SaveKillZones();
@@ -85,9 +86,16 @@ TEST(RegressionTest, SaveAfterAFailedLoadNeverWipesTheZonesOfTheFile) {
   EXPECT_TRUE(zones.contains("Gate"));
   EXPECT_TRUE(zones.contains("New"));
 
-  // A server whose section does not exist yet loses nothing: its first zone starts the section.
+  // A section removed by hand since is not brought back with the zones of this process...
   server.WriteConfig(R"({"Other": {}})");
   EXPECT_NE(brimwarden::LoadConfig(), std::nullopt);
+  EXPECT_FALSE(brimwarden::SaveKillZones());
+  EXPECT_EQ(server.ReadConfig(), R"({"Other": {}})");
+
+  // ...but a server whose section does not exist yet loses nothing: its first zone starts it.
+  brimwarden::ResetProcessObjects();
+  EXPECT_NE(brimwarden::LoadConfig(), std::nullopt);
+  brimwarden::PluginSettings.KillZones.push_back({"New", {1, 1, 1}, {2, 2, 2}});
   EXPECT_TRUE(brimwarden::SaveKillZones());
   brimwarden::ResetProcessObjects();
 }

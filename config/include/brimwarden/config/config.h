@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,6 +22,12 @@ struct KillZone {
   Vector3 Corner2;
 };
 
+/// The corners of one zone as the file holds them, read as the load reads them.
+struct ZoneCorners {
+  Vector3 Corner1;
+  Vector3 Corner2;
+};
+
 /// This server's settings. BottomRayDistance is held negated.
 struct Settings {
   std::int32_t TopRayDistance = 0;
@@ -30,6 +37,12 @@ struct Settings {
   /// Whether the latest load of this server's section failed. While it has, KillZones does not
   /// reflect the file, and a save would wipe the zones the file holds.
   bool LastLoadFailed = false;
+  /// Why the latest load failed, as the reload reply gives it; empty after a load that worked.
+  std::string LastLoadError;
+  /// This section's zones as this process last loaded or saved them, by name. A save rewrites the
+  /// file's zones only while the file still holds exactly these, so edits made by others since
+  /// are never overwritten. Kept apart from KillZones, which commands change in memory.
+  std::map<std::string, ZoneCorners> KillZonesInFile;
 };
 
 /// The process-wide settings record that the sweep and the zone commands read.
@@ -52,8 +65,10 @@ std::optional<std::string> LoadConfig();
 /// The "BWD.reload" RCON command: reloads and replies with the outcome.
 void ReloadConfigCommand(RCONClientConnection* connection, RCONPacket* packet, UWorld* world);
 /// Rewrites this server's "Kill Zones" in "config.json" from PluginSettings.KillZones. Returns true
-/// when the file was replaced; every failure has been logged at error and leaves the file as it
-/// was.
+/// when the file was replaced; every failure or refusal has been logged at error and leaves the
+/// file as it was. It refuses while the file holds text after its first JSON value, after a failed
+/// load of an existing section, when the file's zones of this section are no longer the ones last
+/// loaded or saved, and when the file has more than one hard link.
 bool SaveKillZones();
 
 }  // namespace brimwarden
