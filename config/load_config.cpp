@@ -84,6 +84,17 @@ Vector3 ReadCorner(Json& zone, const std::string& name, const char* corner) {
   return result;
 }
 
+// An optional boolean; anything else, null included, fails the load rather than guessing.
+bool ReadDryRun(const Json& section) {
+  const auto found = section.find("DryRun");
+  if (found == section.end()) return false;
+  if (!found->is_boolean()) {
+    throw std::runtime_error(
+        fmt::format("DryRun in config is not a boolean: {}", found->dump()));
+  }
+  return found->get<bool>();
+}
+
 void ReplaceZeroByDefault(std::int32_t& setting, std::int32_t fallback, const char* warning) {
   if (setting != 0) return;
   LogLine(spdlog::level::warn, warning);
@@ -102,6 +113,7 @@ std::optional<std::string> LoadConfigOrThrow() {
   if (document.is_null()) return Fail("Failed to load config");
 
   const std::string key = GetServerKey();
+  PluginSettings.ServerKey = key;
   if (key.empty()) return Fail("Failed to get server key");
   if (!document.is_object() || !document.contains(key)) {
     return Fail("Server key not found in config");
@@ -110,6 +122,7 @@ std::optional<std::string> LoadConfigOrThrow() {
   if (section.is_null()) return Fail("Failed to load config for server key");
 
   Settings settings;
+  settings.ServerKey = key;
   settings.TopRayDistance = ReadSettingNumber(section, "TopRayDistance");
   settings.BottomRayDistance = ReadSettingNumber(section, "BottomRayDistance");
   settings.DinosPerTick = ReadSettingNumber(section, "DinosPerTick");
@@ -124,6 +137,7 @@ std::optional<std::string> LoadConfigOrThrow() {
                                          settings.BottomRayDistance));
   }
   settings.BottomRayDistance = -settings.BottomRayDistance;
+  settings.DryRun = ReadDryRun(section);
 
   if (section.contains("Kill Zones")) {
     Json& zones = section["Kill Zones"];
@@ -168,7 +182,10 @@ std::optional<std::string> LoadConfig() {
     failure = Fail(error.what());
   }
   // Everything else stays as it was; a successful load brought a record with the flag clear.
-  if (failure) PluginSettings.LastLoadFailed = true;
+  if (failure) {
+    PluginSettings.LastLoadFailed = true;
+    PluginSettings.LastLoadError = *failure;
+  }
   return failure;
 }
 
@@ -177,9 +194,13 @@ void ReloadConfigCommand(RCONClientConnection* connection, RCONPacket* packet, U
     const std::optional<std::string> failure = LoadConfig();
     const std::string reply =
         failure ? "Config reload failed: " + *failure : std::string("Config Reloaded.");
-    FString message(config::Utf8ToUtf16(reply));
-    kSendRconMessage(connection, RequestId(packet), 0, &message);
+    SendRconReply(connection, packet, reply);
   });
+}
+
+void SendRconReply(RCONClientConnection* connection, RCONPacket* packet, std::string_view text) {
+  FString message(config::Utf8ToUtf16(text));
+  kSendRconMessage(connection, RequestId(packet), 0, &message);
 }
 
 }  // namespace brimwarden

@@ -1,5 +1,6 @@
 // Load and Unload: the logger over the framework's sinks, the configuration, the roster, and the
-// seven registrations with the framework, made and removed in a fixed order.
+// registrations with the framework (the seven of the shell, then "BWD.status"), made and removed in
+// a fixed order.
 #include <exception>
 #include <memory>
 
@@ -16,6 +17,8 @@ namespace {
 
 constexpr const char* kTickCallbackId = "CastRayBWD";
 constexpr const char* kReloadCommand = "BWD.reload";
+// Registered after every other command and removed after them.
+constexpr const char* kStatusCommand = "BWD.status";
 constexpr const char* kLogPattern = "%D %R [%n][%l] %v";
 
 struct ChatCommand {
@@ -74,6 +77,8 @@ void Load() {
       Register(&ArkApi::ICommands::RegisterChatCommand, command.name,
                ArkApi::ChatCommandCallback(command.handler));
     }
+    Register(&ArkApi::ICommands::RegisterRconCommand, kStatusCommand,
+             ArkApi::RconCommandCallback(StatusCommand));
   } catch (const std::exception& error) {
     LogCaughtAtInfo(error);
   }
@@ -86,6 +91,7 @@ void Unload() {
     for (const ChatCommand& command : kChatCommands) {
       Remove(&ArkApi::ICommands::RemoveChatCommand, command.name);
     }
+    Remove(&ArkApi::ICommands::RemoveRconCommand, kStatusCommand);
   } catch (const std::exception& error) {
     LogCaughtAtInfo(error);
   }

@@ -20,9 +20,10 @@ using brimwarden::test::ServerDir;
 
 using Registration = std::pair<std::string, std::string>;  // kind, name
 
+// The seven of the shell in their fixed order, then "BWD.status", after every other one.
 const std::vector<Registration> kTable = {
     {"tick", "CastRayBWD"},  {"rcon", "BWD.reload"}, {"chat", "/newbox"}, {"chat", "/setcorner1"},
-    {"chat", "/setcorner2"}, {"chat", "/confirm"},   {"chat", "/cancel"},
+    {"chat", "/setcorner2"}, {"chat", "/confirm"},   {"chat", "/cancel"}, {"rcon", "BWD.status"},
 };
 
 std::vector<Registration> Calls(standin::EventKind kind) {

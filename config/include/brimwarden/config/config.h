@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -27,9 +28,19 @@ struct Settings {
   std::int32_t BottomRayDistance = 0;
   std::int32_t DinosPerTick = 0;
   std::vector<KillZone> KillZones;
+  /// While true the sweep runs as usual but destroys nothing; it logs what it would destroy.
+  bool DryRun = false;
+  /// How many "would destroy" lines the sweep has logged in dry run. Every successful load brings a
+  /// fresh record, so the cap on those lines starts again after each one.
+  std::int32_t DryRunLinesLogged = 0;
+  /// The server key as the latest load found it (empty when there was none). Kept from the load
+  /// before when the latest one stopped before looking it up.
+  std::string ServerKey;
   /// Whether the latest load of this server's section failed. While it has, KillZones does not
   /// reflect the file, and a save would wipe the zones the file holds.
   bool LastLoadFailed = false;
+  /// The reason of the latest load's failure, as the reload reply gives it; empty after a success.
+  std::string LastLoadError;
 };
 
 /// The process-wide settings record that the sweep and the zone commands read.
@@ -51,6 +62,8 @@ std::u16string FindServerKey(const std::vector<std::u16string>& arguments);
 std::optional<std::string> LoadConfig();
 /// The "BWD.reload" RCON command: reloads and replies with the outcome.
 void ReloadConfigCommand(RCONClientConnection* connection, RCONPacket* packet, UWorld* world);
+/// Sends `text` (UTF-8) to the RCON client as the reply to `packet`.
+void SendRconReply(RCONClientConnection* connection, RCONPacket* packet, std::string_view text);
 /// Rewrites this server's "Kill Zones" in "config.json" from PluginSettings.KillZones. Returns true
 /// when the file was replaced; every failure has been logged at error and leaves the file as it
 /// was.
