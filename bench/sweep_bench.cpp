@@ -29,6 +29,10 @@
 // Every operator new of the process, the plugin's code included (it is linked in statically).
 std::atomic<std::int64_t> g_heap_allocations{0};
 
+// The replacements pair malloc with free; the compiler cannot see that they are one pair.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
 void* operator new(std::size_t bytes) {
   g_heap_allocations.fetch_add(1, std::memory_order_relaxed);
   if (void* block = std::malloc(bytes == 0 ? 1 : bytes)) return block;

@@ -89,8 +89,7 @@ bool ReadDryRun(const Json& section) {
   const auto found = section.find("DryRun");
   if (found == section.end()) return false;
   if (!found->is_boolean()) {
-    throw std::runtime_error(
-        fmt::format("DryRun in config is not a boolean: {}", found->dump()));
+    throw std::runtime_error(fmt::format("DryRun in config is not a boolean: {}", found->dump()));
   }
   return found->get<bool>();
 }

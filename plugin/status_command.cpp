@@ -25,16 +25,15 @@ std::string StatusText() {
                                   : std::string("\nLast load: ok");
   text += fmt::format("\nSweep: pass {}, {} creatures left in this pass; {} visits since load",
                       SweepStats.PassesStarted, CreatureRoster.Num(), SweepStats.Visits);
-  text += fmt::format(
-      "\n{} since load: {} in kill zones, {} with no ground; faults contained: {}",
-      settings.DryRun ? "Would have destroyed" : "Destroyed", SweepStats.DestroyedInKillZones,
-      SweepStats.DestroyedNoGround, SweepStats.FaultsContained);
+  text += fmt::format("\n{} since load: {} in kill zones, {} with no ground; faults contained: {}",
+                      settings.DryRun ? "Would have destroyed" : "Destroyed",
+                      SweepStats.DestroyedInKillZones, SweepStats.DestroyedNoGround,
+                      SweepStats.FaultsContained);
   return text;
 }
 
 void StatusCommand(RCONClientConnection* connection, RCONPacket* packet, UWorld* /*world*/) {
-  ContainExceptions("StatusCommand",
-                    [&] { SendRconReply(connection, packet, StatusText()); });
+  ContainExceptions("StatusCommand", [&] { SendRconReply(connection, packet, StatusText()); });
 }
 
 }  // namespace brimwarden

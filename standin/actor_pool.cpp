@@ -2,8 +2,8 @@
 // grows, so that a million actors need only a handful of mappings. A destroyed actor's page is
 // reclaimed by making it inaccessible, so a stale pointer to it faults for real. The system
 // allows only so many separate mappings per process (each protected page splits its arena), so
-// only the most recent reclaimed pages (4096 unless set otherwise) stay protected; older ones are made
-// accessible again and reused for new actors.
+// only the most recent reclaimed pages (4096 unless set otherwise) stay protected; older ones are
+// made accessible again and reused for new actors.
 #include <cstdint>
 #include <cstring>
 #include <deque>

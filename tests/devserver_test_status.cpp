@@ -15,6 +15,22 @@
 namespace brimwarden::devserver {
 namespace {
 
+TEST(DevServerScriptTest, ParsesTeamAndChaos) {
+  const std::vector<Command> commands =
+      ParseScript("team 12 -50000\nchaos 0.25 7\nchaos 100 4294967295 0.5\n");
+  ASSERT_EQ(commands.size(), 3U);
+  EXPECT_EQ(commands[0].kind, CommandKind::kTeam);
+  EXPECT_EQ(commands[0].id, 12);
+  EXPECT_EQ(commands[0].team, -50000);
+  EXPECT_EQ(commands[1].kind, CommandKind::kChaos);
+  EXPECT_DOUBLE_EQ(commands[1].rate, 0.25);
+  EXPECT_EQ(commands[1].seed, 7U);
+  EXPECT_DOUBLE_EQ(commands[1].fault_rate, 0.0);
+  EXPECT_DOUBLE_EQ(commands[2].rate, 100.0);
+  EXPECT_EQ(commands[2].seed, 4294967295U);
+  EXPECT_DOUBLE_EQ(commands[2].fault_rate, 0.5);
+}
+
 class StatusTest : public ::testing::Test {
  protected:
   StatusTest()
@@ -136,7 +152,8 @@ TEST_F(StatusTest, DryRunDestroysNothingLogsWhatItWouldAndSwitchesOnReload) {
  "Kill Zones": {"Pit": {"Corner1": [0, -10, -1000], "Corner2": [1000, 10, 1000]},
                 "Inner": {"Corner1": [550, -10, -1000], "Corner2": [650, 10, 1000]}}}}
 end
-)" + std::string(kWorld) + "load\ntick 3\n");
+)" + std::string(kWorld) +
+      "load\ntick 3\n");
   EXPECT_TRUE(Destroyed().empty());
   EXPECT_EQ(Logs("info"), (std::vector<std::string>{
                               "Server Key: TestServer",

@@ -106,7 +106,8 @@ TEST_F(ConfigEndToEndTest, FailedLoadAtStartUpIsAnErrorAndTheLoadGoesOnInert) {
       }
       // Every registration was made although the load failed.
       EXPECT_EQ(standin::RegisteredNames("tick"), std::vector<std::string>{"CastRayBWD"});
-      EXPECT_EQ(standin::RegisteredNames("rcon"), std::vector<std::string>{"BWD.reload"});
+      EXPECT_EQ(standin::RegisteredNames("rcon"),
+                (std::vector<std::string>{"BWD.reload", "BWD.status"}));
       EXPECT_EQ(standin::RegisteredNames("chat").size(), 5U);
       // With the settings still zero, the sweep takes nothing off the roster.
       Ticks(3);

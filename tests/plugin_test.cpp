@@ -9,8 +9,10 @@
 
 #include <gtest/gtest.h>
 
+#include "brimwarden/config/config.h"
 #include "brimwarden/plugin/plugin.h"
 #include "brimwarden/standin/standin.h"
+#include "brimwarden/sweep/sweep.h"
 #include "test_support.h"
 
 namespace {
@@ -178,6 +180,36 @@ TEST_F(PluginShellTest, ReloadingTheLibraryStartsFromFreshObjects) {
     PluginLibrary plugin;
     EXPECT_EQ(Calls(standin::EventKind::kRegister), kTable);
   }
+}
+
+TEST(StatusTextTest, ShowsWhatTheLatestLoadLeftAndTheCounters) {
+  brimwarden::ResetProcessObjects();
+  brimwarden::Settings& settings = brimwarden::PluginSettings;
+  // Before any successful load: no key found, zero settings, the failure's reason.
+  settings.LastLoadFailed = true;
+  settings.LastLoadError = "Failed to get server key";
+  EXPECT_EQ(brimwarden::StatusText(),
+            "Brimwarden: server key (none); DinosPerTick 0, BottomRayDistance 0; 0 kill zones; dry "
+            "run off\n"
+            "Last load: failed: Failed to get server key\n"
+            "Sweep: pass 0, 0 creatures left in this pass; 0 visits since load\n"
+            "Destroyed since load: 0 in kill zones, 0 with no ground; faults contained: 0");
+
+  brimwarden::ResetProcessObjects();
+  settings.ServerKey = "Île {0}";
+  settings.DinosPerTick = -5;
+  settings.BottomRayDistance = 3000;  // configured as -3000
+  settings.KillZones.resize(2);
+  settings.DryRun = true;
+  brimwarden::SweepStats = {7, 123456789012, 5, 6, 8};
+  EXPECT_EQ(brimwarden::StatusText(),
+            "Brimwarden: server key Île {0}; DinosPerTick -5, BottomRayDistance -3000; 2 kill "
+            "zones; dry run on\n"
+            "Last load: ok\n"
+            "Sweep: pass 7, 0 creatures left in this pass; 123456789012 visits since load\n"
+            "Would have destroyed since load: 5 in kill zones, 6 with no ground; faults "
+            "contained: 8");
+  brimwarden::ResetProcessObjects();
 }
 
 }  // namespace

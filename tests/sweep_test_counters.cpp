@@ -24,9 +24,9 @@ std::vector<std::string> InfoLines() { return LogTexts(spdlog::level::info); }
 
 TEST_F(CountersTest, CountEachCreatureOnceByItsFirstCause) {
   PluginSettings.KillZones = {Box("A", 0.0F, 100.0F), Box("B", 50.0F, 150.0F)};
-  standin::SpawnCreature(1, 0, {75.0F, 75.0F, kSunk});       // two zones and no ground
-  standin::SpawnCreature(2, 0, {10.0F, 10.0F, kStanding});   // one zone
-  standin::SpawnCreature(3, 0, {500.0F, 500.0F, kSunk});     // no ground only
+  standin::SpawnCreature(1, 0, {75.0F, 75.0F, kSunk});        // two zones and no ground
+  standin::SpawnCreature(2, 0, {10.0F, 10.0F, kStanding});    // one zone
+  standin::SpawnCreature(3, 0, {500.0F, 500.0F, kSunk});      // no ground only
   standin::SpawnCreature(4, 0, {500.0F, 600.0F, kStanding});  // spared
   standin::SpawnForeignActor(5, {75.0F, 75.0F, kSunk});
   standin::SetActorListHook([](std::vector<AActor*>& actors) {
@@ -134,9 +134,9 @@ TEST_F(CountersTest, AStaleEntryToReusedMemoryDoesNotDestroyTheTamedNewcomer) {
 TEST_F(CountersTest, DryRunCountsAndLogsButNeverDestroys) {
   PluginSettings.KillZones = {Box("Pit", -100.0F, 100.0F), Box("Inner", -10.0F, 10.0F)};
   PluginSettings.DryRun = true;
-  standin::SpawnCreature(1, 0, {0.0F, 0.0F, kSunk});             // both zones, no ground
-  standin::SpawnCreature(2, 0, {1500.5F, -2.25F, kSunk});        // no ground
-  standin::SpawnCreature(3, 0, {1234567.0F, 0.0F, kStanding});   // spared
+  standin::SpawnCreature(1, 0, {0.0F, 0.0F, kSunk});            // both zones, no ground
+  standin::SpawnCreature(2, 0, {1500.5F, -2.25F, kSunk});       // no ground
+  standin::SpawnCreature(3, 0, {1234567.0F, 0.0F, kStanding});  // spared
   BuildCreatureRoster();
 
   CastRayTick();

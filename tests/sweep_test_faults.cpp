@@ -64,12 +64,9 @@ TEST(FaultGuardTest, ContainsHardwareFaultsAndExceptions) {
     void (*step)();
   };
   const Case cases[] = {
-    {"read of an unmapped address", &ReadUnmapped},
-    {"division by zero", &DivideByZero},
-    {"illegal instruction", &IllegalInstruction},
-    {"std::exception", &ThrowStdException},
-    {"exception of another type", &ThrowInteger},
-    {"stack overflow", &OverflowTheStack},
+      {"read of an unmapped address", &ReadUnmapped}, {"division by zero", &DivideByZero},
+      {"illegal instruction", &IllegalInstruction},   {"std::exception", &ThrowStdException},
+      {"exception of another type", &ThrowInteger},   {"stack overflow", &OverflowTheStack},
   };
   for (int round = 0; round < 3; ++round) {
     for (const Case& c : cases) {
