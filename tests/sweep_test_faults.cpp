@@ -11,6 +11,10 @@
 
 #include <gtest/gtest.h>
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 #include "sweep_test_fixture.h"
 
 namespace brimwarden::test {
@@ -47,7 +51,6 @@ __attribute__((noinline)) int Recurse(int depth) {
   frame[0] = static_cast<char>(depth);
   return depth <= 0 ? frame[0] : Recurse(depth - 1) + frame[0];
 }
-// Three rounds overflow three times in a row: on Windows the guard page must come back each time.
 __attribute__((noinline)) void OverflowTheStack() { g_sink = Recurse(INT_MAX); }
 
 __attribute__((noinline)) void Finish() { g_sink = 1; }
@@ -76,6 +79,23 @@ TEST(FaultGuardTest, ContainsHardwareFaultsAndExceptions) {
     }
   }
 }
+
+#if defined(_WIN32)
+// An overflow spends the thread's guard page; the guard restores it, so the next overflow is
+// contained too. Under Wine the test process ended at the overflows inside a guard, so the test
+// is left out there.
+TEST(FaultGuardTest, ContainsStackOverflowsInARowOnWindows) {
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  if (ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr) {
+    GTEST_SKIP() << "Wine ends the process on a stack overflow";
+  }
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    EXPECT_FALSE(RunContained(&OverflowTheStack));
+    EXPECT_TRUE(RunContained(&Finish));
+  }
+}
+#endif
 
 TEST(FaultGuardTest, AnInnerGuardContainsItsOwnFault) {
   g_inner_contained = false;
