@@ -159,12 +159,13 @@ TEST(DevServerChaosTest, GuardHoldsUnderChaos) {
   std::printf("chaos: %" PRId64 " visits in %" PRId64 " ticks, %" PRId64 " passes, %.1f s; %" PRId64
               " creatures spawned, %" PRId64 " alive; injected %" PRId64 " throws and %" PRId64
               " access violations; %" PRId64 " faults contained; destroyed by the sweep: %" PRId64
-              " in the zone, %" PRId64 " with no ground, 0 tamed; %" PRId64
+              " in the zone, %" PRId64 " with no ground, %" PRId64 " tamed; %" PRId64
               " live blocks at every pass\n",
               status.visits, ticks, status.pass, seconds,
               static_cast<std::int64_t>(standin::Creatures().size()),
               static_cast<std::int64_t>(standin::AliveCreatureCount()), injected.throws,
-              injected.faults, prevented, status.in_zones, status.no_ground, blocks_at_pass);
+              injected.faults, prevented, status.in_zones, status.no_ground, tamed_destroyed,
+              blocks_at_pass);
 
   server.Unload();
   EXPECT_EQ(standin::GetAllocatorStats().live_blocks, blocks_before_load);
