@@ -126,6 +126,16 @@ Vector3 ReadCorner(const Json& zone, const std::string& name, const char* corner
   return result;
 }
 
+// An optional boolean; anything else, null included, fails the load rather than guessing.
+bool ReadDryRun(const Json& section) {
+  const auto found = section.find("DryRun");
+  if (found == section.end()) return false;
+  if (!found->is_boolean()) {
+    throw std::runtime_error(fmt::format("DryRun in config is not a boolean: {}", found->dump()));
+  }
+  return found->get<bool>();
+}
+
 // Replaces a setting of 0 by its default and keeps the warning for when the load is applied.
 void ReplaceZeroByDefault(std::int32_t& setting, std::int32_t fallback, const char* warning,
                           std::vector<const char*>& warnings) {
@@ -152,6 +162,7 @@ std::optional<std::string> LoadConfigOrThrow() {
   if (document.is_null()) return Fail("Failed to load config");
 
   const std::string key = GetServerKey();
+  PluginSettings.ServerKey = key;
   if (key.empty()) return Fail("Failed to get server key");
   if (!document.is_object() || !document.contains(key)) {
     return Fail("Server key not found in config");
@@ -163,6 +174,7 @@ std::optional<std::string> LoadConfigOrThrow() {
   // leaves no trace but its error.
   Settings settings;
   std::vector<const char*> warnings;
+  settings.ServerKey = key;
   settings.TopRayDistance = ReadSettingNumber(section, "TopRayDistance");
   settings.BottomRayDistance = ReadBottomRayDistance(section);
   settings.DinosPerTick = ReadSettingNumber(section, "DinosPerTick");
@@ -173,6 +185,7 @@ std::optional<std::string> LoadConfigOrThrow() {
   ReplaceZeroByDefault(settings.DinosPerTick, kDefaultDinosPerTick,
                        "DinosPerTick not set in config, using 20", warnings);
   settings.BottomRayDistance = -settings.BottomRayDistance;
+  settings.DryRun = ReadDryRun(section);
 
   if (const auto zones = section.find("Kill Zones"); zones != section.end()) {
     settings.KillZones = config::ReadKillZones(*zones);

@@ -34,6 +34,8 @@ const char* const kHelp =
     "  rcon TEXT...                            an RCON client sends TEXT\n"
     "  tick [N]                                N server ticks (default 1)\n"
     "  destroy ID                              the game destroys a creature\n"
+    "  team ID TEAM                            the game changes a creature's team (taming)\n"
+    "  chaos RATE SEED [FAULT_RATE]            each tick the game destroys RATE% and spawns anew\n"
     "  unload | load                           unload or load the plugin library\n"
     "  write PATH ... end                      write a file below the server directory\n"
     "  status                                  roster, zones (the plugin's and the file's),\n"

@@ -29,6 +29,9 @@ namespace {
 constexpr std::int32_t kMinPacketSize = 10;
 constexpr std::int32_t kMaxPacketSize = 10 + 8192;
 constexpr std::size_t kMaxConnections = 32;
+// A connection that has not authenticated by then is closed, so idle clients cannot hold every
+// slot; an authenticated console stays open however long it is idle.
+constexpr auto kAuthDeadline = std::chrono::seconds(5);
 constexpr int kSendTimeoutMs = 2000;
 // Gap between the empty response value and the auth response. Clients that read through a
 // buffered reader per packet lose the second packet if both are waiting when they read the first,
@@ -144,6 +147,7 @@ struct RconEndpoint::Connection {
   Socket socket = kNoSocket;
   RconPacketReader reader;
   bool authenticated = false;
+  std::chrono::steady_clock::time_point accepted_at;
   // The auth response waiting for its turn (see Handle), and when it is due.
   std::optional<RconPacket> auth_response;
   std::chrono::steady_clock::time_point auth_due;
@@ -188,11 +192,13 @@ void RconEndpoint::Poll(int timeout_ms) {
     highest = std::max(highest, connection->socket);
   }
   const auto now = std::chrono::steady_clock::now();
-  for (const auto& connection : connections_) {
-    if (!connection->auth_response) continue;
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(connection->auth_due - now).count();
+  const auto wake_by = [&](std::chrono::steady_clock::time_point due) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(due - now).count();
     timeout_ms = static_cast<int>(std::clamp<long long>(left, 0, timeout_ms));
+  };
+  for (const auto& connection : connections_) {
+    if (connection->auth_response) wake_by(connection->auth_due);
+    if (!connection->authenticated) wake_by(connection->accepted_at + kAuthDeadline);
   }
   timeval timeout = Timeout(timeout_ms);
   const int ready = select(static_cast<int>(highest) + 1, &readable, nullptr, nullptr, &timeout);
@@ -202,11 +208,15 @@ void RconEndpoint::Poll(int timeout_ms) {
     Connection& connection = **it;
     bool keep = true;
     if (FD_ISSET(connection.socket, &readable)) keep = Receive(connection);
-    if (keep && connection.auth_response &&
-        std::chrono::steady_clock::now() >= connection.auth_due) {
+    const auto after = std::chrono::steady_clock::now();
+    if (keep && connection.auth_response && after >= connection.auth_due) {
       keep = SendAll(connection.socket, EncodeRconPacket(*connection.auth_response));
       connection.auth_response.reset();
       if (keep) keep = HandleBuffered(connection);
+    }
+    if (keep && !connection.authenticated && !connection.auth_response &&
+        after >= connection.accepted_at + kAuthDeadline) {
+      keep = false;
     }
     if (!keep) {
       CloseSocket(connection.socket);
@@ -222,14 +232,23 @@ void RconEndpoint::Accept() {
     const Socket client = accept(AsSocket(listener_), nullptr, nullptr);
     if (client == kNoSocket) return;
     if (connections_.size() >= kMaxConnections) {
-      CloseSocket(client);
-      continue;
+      // Every slot is taken: the oldest connection that has not authenticated makes room. When
+      // all of them are authenticated consoles, the newcomer is the one turned away.
+      const auto oldest = std::find_if(connections_.begin(), connections_.end(),
+                                       [](const auto& held) { return !held->authenticated; });
+      if (oldest == connections_.end()) {
+        CloseSocket(client);
+        continue;
+      }
+      CloseSocket((*oldest)->socket);
+      connections_.erase(oldest);
     }
     SetNonBlocking(client);
     int on = 1;
     setsockopt(client, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof(on));
     auto connection = std::make_unique<Connection>();
     connection->socket = client;
+    connection->accepted_at = std::chrono::steady_clock::now();
     connections_.push_back(std::move(connection));
   }
 }

@@ -209,6 +209,21 @@ Command ScriptParser::ParseLine(std::string_view line) const {
     command.id = p.Int<std::int64_t>(words[0], "ID", 0, INT64_MAX);
     return command;
   }
+  if (word == "team") {
+    p.ExpectCount(words, 2, "team ID TEAM");
+    command.kind = CommandKind::kTeam;
+    command.id = p.Int<std::int64_t>(words[0], "ID", 0, INT64_MAX);
+    command.team = p.Int<std::int32_t>(words[1], "TEAM", INT32_MIN, INT32_MAX);
+    return command;
+  }
+  if (word == "chaos") {
+    if (words.size() != 2 && words.size() != 3) p.Fail("usage: chaos RATE SEED [FAULT_RATE]");
+    command.kind = CommandKind::kChaos;
+    command.rate = p.Percent(words[0], "RATE");
+    command.seed = p.Int<std::uint32_t>(words[1], "SEED", 0, UINT32_MAX);
+    command.fault_rate = words.size() == 3 ? p.Percent(words[2], "FAULT_RATE") : 0.0;
+    return command;
+  }
   if (word == "unload" || word == "load") {
     p.ExpectCount(words, 0, word == "load" ? "load" : "unload");
     command.kind = word == "load" ? CommandKind::kLoad : CommandKind::kUnload;

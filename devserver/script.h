@@ -27,6 +27,8 @@ enum class CommandKind {
   kLoad,
   kWrite,
   kDestroy,
+  kTeam,
+  kChaos,
   // Only at the live prompt.
   kHelp,
   kStatus,
@@ -42,13 +44,15 @@ struct Command {
   std::string name;          // player name; path of write and map
   std::string text;          // chat and RCON text; content of write
   std::int64_t id = 0;       // creature id
-  std::int32_t team = 0;     // creature team
+  std::int32_t team = 0;     // creature, team: the team
   Vector3 position;          // creature, move
   float height = 0.0F;       // terrain flat
-  std::uint32_t seed = 0;    // terrain hills, populate
+  std::uint32_t seed = 0;    // terrain hills, populate, chaos
   std::int64_t count = 0;    // tick, populate
   double sunk_percent = 0;   // populate
   double tamed_percent = 0;  // populate
+  double rate = 0;           // chaos: percent of the living creatures the game destroys a tick
+  double fault_rate = 0;     // chaos: percent of ground queries that fail
   bool admin = false;        // player
 };
 

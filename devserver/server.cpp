@@ -22,24 +22,13 @@ constexpr float kStandingHeight = 60.0F;
 constexpr double kSunkDepthMin = 200.0;
 constexpr double kSunkDepthRange = 3000.0;
 constexpr int kPlacementAttempts = 32;
-
-/// A small deterministic generator (splitmix64): the same numbers on every platform, unlike the
-/// standard distributions.
-class Random {
- public:
-  explicit Random(std::uint64_t seed) : state_(seed) {}
-  std::uint64_t Next() {
-    std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ULL);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-    return z ^ (z >> 31);
-  }
-  /// A number in [0, 1).
-  double Unit() { return static_cast<double>(Next() >> 11) * 0x1.0p-53; }
-
- private:
-  std::uint64_t state_;
-};
+// What chaos spawns in place of the creatures it destroys.
+constexpr double kChaosSunkPercent = 1.0;
+constexpr double kChaosTamedPercent = 30.0;
+constexpr const char* kGroundQuery = "APrimalCharacter.GetGroundLocation";
+// Under chaos the game reuses a freed creature's memory soon, as a real allocator does: a roster
+// entry left behind then reaches a new creature, tamed or not, more often than a fault.
+constexpr std::size_t kChaosPagesKept = 16;
 
 std::filesystem::path ConfigPath(const std::filesystem::path& dir) {
   return dir / "ArkApi" / "Plugins" / "Brimwarden" / "config.json";
@@ -127,6 +116,20 @@ void DevServer::OnEvent(const standin::Event& event) {
       pending_zone_players_.erase(event.to);
     }
   }
+  if (event.kind == standin::EventKind::kDestroy) {
+    const auto found = alive_index_.find(event.creature);
+    if (found != alive_index_.end()) {
+      // Swap-remove: the last id takes the place of the one that went.
+      const std::size_t place = found->second;
+      alive_index_.erase(found);
+      const std::int64_t last = alive_ids_.back();
+      alive_ids_.pop_back();
+      if (last != event.creature) {
+        alive_ids_[place] = last;
+        alive_index_[last] = place;
+      }
+    }
+  }
   if (event.kind == standin::EventKind::kRcon && rcon_capture_ != nullptr) {
     rcon_capture_->push_back(event.text);
     if (quiet_rcon_) return;
@@ -154,6 +157,7 @@ void DevServer::OnActorList(std::vector<AActor*>& actors) {
 
 void DevServer::Tick(std::int64_t count) {
   for (std::int64_t i = 0; i < count; ++i) {
+    if (chaos_) RunChaos();
     in_tick_ = true;
     rebuilt_in_tick_ = false;
     const long long start = NowNanoseconds();
@@ -186,6 +190,36 @@ std::vector<std::string> DevServer::Rcon(const std::string& text, std::int32_t r
 void DevServer::Populate(std::int64_t count, double sunk_percent, double tamed_percent,
                          std::uint32_t seed) {
   Random random(seed);
+  PopulateWith(random, count, sunk_percent, tamed_percent);
+}
+
+void DevServer::Spawned(std::int64_t id, std::int32_t team) {
+  teams_[id] = team;
+  alive_index_[id] = alive_ids_.size();
+  alive_ids_.push_back(id);
+}
+
+void DevServer::StartChaos(double rate, std::uint32_t seed, double fault_rate) {
+  chaos_ = Chaos{rate, Random(seed)};
+  standin::SetReclaimedPagesKept(kChaosPagesKept);
+  standin::FailGameFunctionAtRate(kGroundQuery, fault_rate, seed);
+}
+
+// The game's own churn, before the tick: creatures destroyed (their memory reclaimed after the
+// usual delay, then reused for new ones) while the plugin's roster still holds them.
+void DevServer::RunChaos() {
+  const auto count = static_cast<std::int64_t>(
+      std::floor(static_cast<double>(alive_ids_.size()) * chaos_->rate / 100.0));
+  for (std::int64_t i = 0; i < count && !alive_ids_.empty(); ++i) {
+    const std::int64_t id = alive_ids_[chaos_->random.Next() % alive_ids_.size()];
+    destroyed_by_game_.insert(id);
+    standin::DestroyByGame(id);  // its destroy event takes it off alive_ids_
+  }
+  PopulateWith(chaos_->random, count, kChaosSunkPercent, kChaosTamedPercent);
+}
+
+void DevServer::PopulateWith(Random& random, std::int64_t count, double sunk_percent,
+                             double tamed_percent) {
   for (std::int64_t i = 0; i < count; ++i) {
     const bool tamed = random.Unit() * 100.0 < tamed_percent;
     const bool sunk = random.Unit() * 100.0 < sunk_percent;
@@ -204,7 +238,7 @@ void DevServer::Populate(std::int64_t count, double sunk_percent, double tamed_p
     position.Z = sunk ? static_cast<float>(ground - depth) : ground + kStandingHeight;
     const std::int64_t id = next_creature_id_++;
     standin::SpawnCreature(id, team, position);
-    teams_[id] = team;
+    Spawned(id, team);
   }
 }
 
@@ -221,7 +255,7 @@ void DevServer::Execute(const Command& command) {
         throw std::runtime_error("creature " + std::to_string(command.id) + " already exists");
       }
       standin::SpawnCreature(command.id, command.team, command.position);
-      teams_[command.id] = command.team;
+      Spawned(command.id, command.team);
       next_creature_id_ = std::max(next_creature_id_, command.id + 1);
       return;
     case CommandKind::kPopulate:
@@ -276,8 +310,22 @@ void DevServer::Execute(const Command& command) {
         throw std::runtime_error("creature " + std::to_string(command.id) +
                                  " is already destroyed");
       }
-      standin::DestroyByGame(command.id);
       destroyed_by_game_.insert(command.id);
+      standin::DestroyByGame(command.id);
+      return;
+    case CommandKind::kTeam:
+      if (teams_.count(command.id) == 0) {
+        throw std::runtime_error("no creature " + std::to_string(command.id));
+      }
+      if (standin::IsDestroyed(command.id)) {
+        throw std::runtime_error("creature " + std::to_string(command.id) +
+                                 " is already destroyed");
+      }
+      standin::SetTeam(command.id, command.team);
+      teams_[command.id] = command.team;
+      return;
+    case CommandKind::kChaos:
+      StartChaos(command.rate, command.seed, command.fault_rate);
       return;
     case CommandKind::kHelp:
     case CommandKind::kStatus:
@@ -383,19 +431,36 @@ ordered_json DevServer::Summary() const {
   summary["tamed_destroyed"] = tamed_destroyed;
   summary["sunk_wild"] = sunk_wild;
   summary["sunk_wild_alive"] = sunk_wild_alive;
+  // Only in a dry run, so that every other summary keeps its bytes.
+  if (ConfiguredDryRun()) summary["dry_run"] = true;
   return summary;
 }
 
-std::int32_t DevServer::ConfiguredDinosPerTick() const {
+nlohmann::json DevServer::ConfigSection() const {
   try {
     std::ifstream in(ConfigPath(options_.dir), std::ios::binary);
     nlohmann::json document;
     in >> document;
-    const auto value = document.at(options_.server_key).value("DinosPerTick", 0);
+    return document.at(options_.server_key);
+  } catch (const std::exception&) {
+    return nullptr;
+  }
+}
+
+std::int32_t DevServer::ConfiguredDinosPerTick() const {
+  try {
+    const auto value = ConfigSection().value("DinosPerTick", 0);
     return value == 0 ? 20 : value;
   } catch (const std::exception&) {
     return 0;
   }
+}
+
+bool DevServer::ConfiguredDryRun() const {
+  const nlohmann::json section = ConfigSection();
+  if (!section.is_object()) return false;
+  const auto found = section.find("DryRun");
+  return found != section.end() && found->is_boolean() && found->get<bool>();
 }
 
 // The status asks the plugin itself, so that a zone removed in chat or over RCON shows at once,
@@ -446,6 +511,9 @@ std::vector<std::string> DevServer::Status() {
   lines.push_back(out.str());
   lines.push_back("creatures " + std::to_string(creatures) + ", alive " +
                   std::to_string(standin::AliveCreatureCount()));
+  lines.push_back(std::string("dry run: ") + (ConfiguredDryRun() ? "on" : "off") +
+                  " (DryRun in config.json)" +
+                  (chaos_ ? ", chaos: " + std::to_string(chaos_->rate) + "% a tick" : ""));
   lines.push_back("roster: about " + std::to_string(roster) + " left of " +
                   std::to_string(roster_at_build_) + " in this pass (DinosPerTick " +
                   std::to_string(per_tick) + " in config.json)");

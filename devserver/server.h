@@ -40,6 +40,24 @@ struct ZoneBox {
   }
 };
 
+/// A small deterministic generator (splitmix64): the same numbers on every platform, unlike the
+/// standard distributions.
+class Random {
+ public:
+  explicit Random(std::uint64_t seed) : state_(seed) {}
+  std::uint64_t Next() {
+    std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ULL);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    return z ^ (z >> 31);
+  }
+  /// A number in [0, 1).
+  double Unit() { return static_cast<double>(Next() >> 11) * 0x1.0p-53; }
+
+ private:
+  std::uint64_t state_;
+};
+
 /// Why a creature is gone, or that it is not.
 enum class Fate { kAlive, kByGame, kInZone, kNoGround };
 
@@ -80,6 +98,10 @@ class DevServer {
 
   /// Adds `count` creatures at random positions, ids continuing after the highest so far.
   void Populate(std::int64_t count, double sunk_percent, double tamed_percent, std::uint32_t seed);
+  /// From the next tick on, the game destroys `rate` percent of the living creatures each tick
+  /// (rounded down) and spawns as many new ones, and `fault_rate` percent of the ground queries
+  /// fail. Both drawn with `seed`.
+  void StartChaos(double rate, std::uint32_t seed, double fault_rate);
 
   /// Reads this server's kill zones from config.json (none when it cannot be read).
   std::vector<ZoneBox> ConfigZones() const;
@@ -98,6 +120,12 @@ class DevServer {
 
   const ServerOptions& Options() const { return options_; }
   std::int64_t Passes() const { return passes_; }
+  /// The wild creatures the latest roster build listed.
+  std::int64_t RosterAtBuild() const { return roster_at_build_; }
+  /// Tells whether a tick of the stand-in is running (so an event comes from the plugin's step).
+  bool InTick() const { return in_tick_; }
+  /// Tells whether this server's section of config.json asks for a dry run.
+  bool ConfiguredDryRun() const;
   std::int64_t Visited() const { return visited_; }
   /// Duration of every tick run so far, in nanoseconds, and which of them rebuilt the roster.
   const std::vector<long long>& TickTimes() const { return tick_times_; }
@@ -106,6 +134,11 @@ class DevServer {
  private:
   void OnEvent(const standin::Event& event);
   void OnActorList(std::vector<AActor*>& actors);
+  void PopulateWith(Random& random, std::int64_t count, double sunk_percent, double tamed_percent);
+  void Spawned(std::int64_t id, std::int32_t team);
+  void RunChaos();
+  /// Reads this server's section of config.json; null when it cannot be read.
+  nlohmann::json ConfigSection() const;
   std::int32_t ConfiguredDinosPerTick() const;
   std::vector<std::string> PluginZoneLines();
 
@@ -114,6 +147,14 @@ class DevServer {
   LoadedLibrary library_;
   std::unordered_map<std::int64_t, std::int32_t> teams_;  // every creature spawned: its team
   std::set<std::int64_t> destroyed_by_game_;
+  // The creatures alive, for the chaos to choose from: ids, and each id's place among them.
+  std::vector<std::int64_t> alive_ids_;
+  std::unordered_map<std::int64_t, std::size_t> alive_index_;
+  struct Chaos {
+    double rate;
+    Random random;
+  };
+  std::optional<Chaos> chaos_;
   std::int64_t next_creature_id_ = 1;
   std::int32_t next_rcon_id_ = 1;
   std::set<std::string> pending_zone_players_;

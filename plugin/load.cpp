@@ -1,6 +1,6 @@
 // Load and Unload: the logger over the framework's sinks, the configuration, the roster, and the
 // registrations with the framework (the seven of the sweep, the reload and zone authoring, then
-// the zone management commands), made and removed in a fixed order.
+// the zone management commands and "BWD.status"), made and removed in a fixed order.
 #include <exception>
 #include <memory>
 
@@ -43,6 +43,7 @@ constexpr LaterCommand kLaterCommands[] = {
     {"BWD.zones", nullptr, ZonesRconCommand},
     {"BWD.zoneinfo", nullptr, ZoneInfoRconCommand},
     {"BWD.removezone", nullptr, RemoveZoneRconCommand},
+    {"BWD.status", nullptr, StatusCommand},  // after every other registration
 };
 
 void CreateLogger() {

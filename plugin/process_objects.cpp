@@ -20,12 +20,15 @@ Settings PluginSettings;
 // resolution must still answer at that point.
 HostArray<AActor*> CreatureRoster;
 nlohmann::json ConfigDocument;
+// Plain counts from the moment the library is loaded; a reload leaves them alone.
+SweepCounters SweepStats;
 
 void ResetProcessObjects() {
   PendingZones.clear();
   PluginSettings = Settings{};
   CreatureRoster.FreeStorage();
   ConfigDocument = nullptr;
+  SweepStats = SweepCounters{};
 }
 
 }  // namespace brimwarden

@@ -2,8 +2,8 @@
 // grows, so that a million actors need only a handful of mappings. A destroyed actor's page is
 // reclaimed by making it inaccessible, so a stale pointer to it faults for real. The system
 // allows only so many separate mappings per process (each protected page splits its arena), so
-// only the most recent kMaxProtectedPages reclaimed pages stay protected; older ones are made
-// accessible again and reused for new actors.
+// only the most recent reclaimed pages (4096 unless set otherwise) stay protected; older ones are
+// made accessible again and reused for new actors.
 #include <cstdint>
 #include <cstring>
 #include <deque>
@@ -25,7 +25,7 @@ using internal::kActorPageBytes;
 
 constexpr std::size_t kArenaBytes = std::size_t{1} << 30;  // 262144 actors
 constexpr std::size_t kCommitStepBytes = std::size_t{16} << 20;
-constexpr std::size_t kMaxProtectedPages = 4096;
+constexpr std::size_t kDefaultMaxProtectedPages = 4096;
 
 struct Arena {
   char* base;
@@ -38,6 +38,7 @@ struct Pool {
   std::deque<void*> protected_pages;  // oldest first
   std::unordered_set<const void*> protected_set;
   std::vector<void*> free_pages;  // accessible again, ready for reuse
+  std::size_t max_protected = kDefaultMaxProtectedPages;
 };
 
 Pool& ThePool() {
@@ -131,7 +132,7 @@ void ReclaimActorPage(void* page) {
   Protect(page);
   pool.protected_pages.push_back(page);
   pool.protected_set.insert(page);
-  if (pool.protected_pages.size() > kMaxProtectedPages) {
+  while (pool.protected_pages.size() > pool.max_protected) {
     void* oldest = pool.protected_pages.front();
     pool.protected_pages.pop_front();
     pool.protected_set.erase(oldest);
@@ -151,6 +152,10 @@ bool IsActorPageAccessible(const void* pointer) {
     }
   }
   return false;
+}
+
+void SetMaxProtectedPages(std::size_t pages) {
+  ThePool().max_protected = pages == 0 ? kDefaultMaxProtectedPages : pages;
 }
 
 void ReleaseAllActorPages() {

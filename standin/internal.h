@@ -134,6 +134,8 @@ void* AcquireActorPage();
 void ReclaimActorPage(void* page);
 /// Tells whether `pointer` is the start of an actor page that can be read (not reclaimed).
 bool IsActorPageAccessible(const void* pointer);
+/// Sets how many reclaimed pages stay protected before the oldest is reused (0: the default).
+void SetMaxProtectedPages(std::size_t pages);
 /// Returns every page to the system (all actors are gone).
 void ReleaseAllActorPages();
 

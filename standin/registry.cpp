@@ -64,7 +64,23 @@ Registry& TheRegistry() {
 struct Injection {
   int throws = 0;
   int faults = 0;
+  // A share of the calls that fail, drawn with a generator of its own, and what it injected.
+  double failure_rate = 0;  // 0 to 1
+  std::uint64_t random_state = 0;
+  InjectedFailures injected{};
 };
+
+// splitmix64: the same draws on every platform.
+std::uint64_t NextRandom(std::uint64_t& state) {
+  std::uint64_t z = (state += 0x9E3779B97F4A7C15ULL);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+  return z ^ (z >> 31);
+}
+
+double UnitRandom(std::uint64_t& state) {
+  return static_cast<double>(NextRandom(state) >> 11) * 0x1.0p-53;
+}
 
 struct Injections {
   std::array<Injection, static_cast<std::size_t>(GameFunction::kCount)> pending{};
@@ -91,7 +107,7 @@ const FunctionEntry& FindFunction(const std::string& name) {
 void Recount(Injections& injections) {
   injections.armed = 0;
   for (const Injection& entry : injections.pending) {
-    if (entry.throws > 0 || entry.faults > 0) ++injections.armed;
+    if (entry.throws > 0 || entry.faults > 0 || entry.failure_rate > 0) ++injections.armed;
   }
 }
 
@@ -131,6 +147,15 @@ void EnterGameFunction(GameFunction function) {
     Recount(injections);
     ReadThroughNull();
   }
+  if (entry.failure_rate > 0 && UnitRandom(entry.random_state) < entry.failure_rate) {
+    // Half of the failures throw, half are real access violations; counted before either.
+    if (NextRandom(entry.random_state) % 2 == 0) {
+      ++entry.injected.throws;
+      throw std::runtime_error("injected: " + injections.names[static_cast<std::size_t>(function)]);
+    }
+    ++entry.injected.faults;
+    ReadThroughNull();
+  }
 }
 
 void FaultNow() { ReadThroughNull(); }
@@ -159,6 +184,22 @@ void FaultInGameFunction(const std::string& name, int count) {
   injections.pending[index].faults = count > 0 ? count : 0;
   injections.names[index] = name;
   Recount(injections);
+}
+
+void FailGameFunctionAtRate(const std::string& name, double percent, std::uint64_t seed) {
+  const FunctionEntry& entry = FindFunction(name);
+  Injections& injections = TheInjections();
+  const auto index = static_cast<std::size_t>(entry.function);
+  Injection& injection = injections.pending[index];
+  injection.failure_rate = percent > 0 ? percent / 100.0 : 0.0;
+  injection.random_state = seed;
+  injections.names[index] = name;
+  Recount(injections);
+}
+
+InjectedFailures InjectedFailuresOf(const std::string& name) {
+  const FunctionEntry& entry = FindFunction(name);
+  return TheInjections().pending[static_cast<std::size_t>(entry.function)].injected;
 }
 
 }  // namespace standin

@@ -325,6 +325,7 @@ std::int64_t& TickCounter() { return TheWorld().tick; }
 void ResetWorld() {
   World& world = TheWorld();
   internal::ReleaseAllActorPages();
+  internal::SetMaxProtectedPages(0);
   world.records.clear();
   world.records.shrink_to_fit();
   world.by_id.clear();
@@ -393,6 +394,8 @@ void DestroyByGame(std::int64_t id) {
 }
 
 void SetReclaimDelayTicks(int ticks) { TheWorld().reclaim_delay = ticks < 0 ? 0 : ticks; }
+
+void SetReclaimedPagesKept(std::size_t pages) { internal::SetMaxProtectedPages(pages); }
 
 std::vector<CreatureInfo> Creatures() {
   std::vector<CreatureInfo> creatures;

@@ -5,8 +5,12 @@
 // __except takes a fault only when it is raised inside a called function, not in its own frame.
 // Frames skipped by __except run no destructors, so the guarded code keeps no owning locals.
 // RunContained must not be noexcept: the terminate scope that adds claims the fault first.
+//
+// A stack overflow spends the thread's guard page, so a second one would end the process: once the
+// handler has unwound the stack, _resetstkoflw puts the guard page back.
 #if defined(_WIN32)
 
+#include <malloc.h>
 #include <windows.h>
 
 #include "brimwarden/sweep/sweep.h"
@@ -27,11 +31,14 @@ __attribute__((noinline)) bool RunCatching(void (*step)()) {
 
 bool RunContained(void (*step)()) {
   volatile bool completed = false;
+  volatile DWORD code = 0;
   __try {
     completed = RunCatching(step);
-  } __except (EXCEPTION_EXECUTE_HANDLER) {
+  } __except (code = GetExceptionCode(), EXCEPTION_EXECUTE_HANDLER) {
     completed = false;
   }
+  // Here the stack is unwound back to this frame, where restoring the guard page is allowed.
+  if (code == EXCEPTION_STACK_OVERFLOW) _resetstkoflw();
   return completed;
 }
 

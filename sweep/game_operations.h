@@ -8,6 +8,9 @@
 
 namespace brimwarden::sweep {
 
+// Creatures with a team number at or above this one (tamed ones) are never touched.
+inline constexpr std::int32_t kFirstExcludedTeam = 50000;
+
 inline constexpr NativeFunction<UClass*()> kGetCreatureClass{
     "APrimalDinoCharacter.GetPrivateStaticClass"};
 inline constexpr NativeFunction<void(UWorld*, UClass*, HostArray<AActor*>*)> kGetAllActorsOfClass{

@@ -17,9 +17,6 @@
 namespace brimwarden {
 namespace {
 
-// Creatures with a team number at or above this one (tamed ones) are never visited.
-constexpr std::int32_t kFirstExcludedTeam = 50000;
-
 // The game's unfiltered list, and the filtered array being built from it.
 HostArray<AActor*> g_game_list;
 HostArray<AActor*> g_filtered;
@@ -35,6 +32,7 @@ static_assert(sizeof(void*) == kEntryBytes);  // entries are 8-byte pointers
 }  // namespace
 
 void BuildCreatureRoster() {
+  ++SweepStats.PassesStarted;
   // Normally both are empty with no storage; after a build cut short, this returns what it left.
   g_filtered.FreeStorage();
   g_game_list.FreeStorage();
@@ -49,7 +47,7 @@ void BuildCreatureRoster() {
   for (std::int32_t index = 0; index < g_game_list.Num(); ++index) {
     AActor* const actor = g_game_list[index];
     if (actor == nullptr) continue;
-    if (sweep::kTargetingTeam(actor) >= kFirstExcludedTeam) continue;
+    if (sweep::kTargetingTeam(actor) >= sweep::kFirstExcludedTeam) continue;
     g_filtered.Add(actor);
   }
 

@@ -75,7 +75,8 @@ bool SameVector(const Vector3& a, const Vector3& b) {
 
 bool SameSettings(const Settings& a, const Settings& b) {
   if (a.TopRayDistance != b.TopRayDistance || a.BottomRayDistance != b.BottomRayDistance ||
-      a.DinosPerTick != b.DinosPerTick || a.KillZones.size() != b.KillZones.size()) {
+      a.DinosPerTick != b.DinosPerTick || a.DryRun != b.DryRun ||
+      a.KillZones.size() != b.KillZones.size()) {
     return false;
   }
   for (std::size_t i = 0; i < a.KillZones.size(); ++i) {
@@ -129,6 +130,7 @@ class ConfigTest : public ::testing::Test {
     settings.TopRayDistance = 11;
     settings.BottomRayDistance = -22;
     settings.DinosPerTick = 33;
+    settings.DryRun = true;
     settings.KillZones.push_back({"kept", {1, 2, 3}, {4, 5, 6}});
     return settings;
   }
@@ -304,6 +306,13 @@ TEST_F(ConfigTest, EveryLoadFailureIsLoggedAtErrorAndChangesNothing) {
        "-1e+39"},
       {"nested too deep", R"({"Deep": )" + Nested(64) + R"(, "TestServer": {}})",
        "Config file is nested deeper than 64 levels"},
+      {"DryRun null", Section(R"({"DryRun": null})"), "DryRun in config is not a boolean: null"},
+      {"DryRun a string", Section(R"({"DryRun": "true"})"),
+       "DryRun in config is not a boolean: \"true\""},
+      {"DryRun a number", Section(R"({"DryRun": 1})"), "DryRun in config is not a boolean: 1"},
+      {"DryRun an array", Section(R"({"DryRun": [false]})"),
+       "DryRun in config is not a boolean: [false]"},
+      {"DryRun an object", Section(R"({"DryRun": {}})"), "DryRun in config is not a boolean: {}"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -319,7 +328,35 @@ TEST_F(ConfigTest, EveryLoadFailureIsLoggedAtErrorAndChangesNothing) {
     // The error alone: no default warning for a load that is not applied.
     EXPECT_EQ(PluginLines(), (std::vector<Line>{{spdlog::level::err, c.error}}));
     EXPECT_TRUE(SameSettings(PluginSettings, Sentinel()));
+    EXPECT_TRUE(PluginSettings.LastLoadFailed);
+    EXPECT_EQ(PluginSettings.LastLoadError, c.error);
     EXPECT_EQ(brimwarden::ConfigDocument, "before");
+  }
+}
+
+TEST_F(ConfigTest, DryRunIsOptionalAndASuccessfulLoadClearsTheLastFailure) {
+  const struct {
+    const char* section;
+    bool dry_run;
+  } cases[] = {
+      {R"({})", false},
+      {R"({"DryRun": false})", false},
+      {R"({"DryRun": true})", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.section);
+    PluginSettings = Sentinel();
+    PluginSettings.DryRun = !c.dry_run;
+    PluginSettings.LastLoadFailed = true;
+    PluginSettings.LastLoadError = "earlier";
+    PluginSettings.DryRunLinesLogged = 100;
+    server_.WriteConfig(Section(c.section));
+    EXPECT_EQ(brimwarden::LoadConfig(), std::nullopt);
+    EXPECT_EQ(PluginSettings.DryRun, c.dry_run);
+    EXPECT_FALSE(PluginSettings.LastLoadFailed);
+    EXPECT_EQ(PluginSettings.LastLoadError, "");
+    EXPECT_EQ(PluginSettings.DryRunLinesLogged, 0);
+    EXPECT_EQ(PluginSettings.ServerKey, "TestServer");
   }
 }
 
@@ -655,6 +692,23 @@ TEST_F(ConfigTest, SaveRewritesOnlyThisServersZonesWithExactBytes) {
   EXPECT_TRUE(PluginLines().empty());
   EXPECT_EQ(ServerKeyLines(), std::vector<std::string>{"Server Key: TestServer"});
   EXPECT_EQ(PluginSettings.KillZones.size(), 2U);  // the list itself is not changed
+}
+
+TEST_F(ConfigTest, SaveKeepsDryRunAsItFindsItAndNeverWritesIt) {
+  for (const char* member : {R"("DryRun": true, )", R"("DryRun": false, )", ""}) {
+    SCOPED_TRACE(member);
+    server_.WriteConfig(Section(std::string("{") + member + R"("DinosPerTick": 5})"));
+    ASSERT_EQ(brimwarden::LoadConfig(), std::nullopt);
+    PluginSettings.DryRun = !PluginSettings.DryRun;  // what memory holds is not written
+    PluginSettings.KillZones = {{"a", {1, 2, 3}, {4, 5, 6}}};
+    ASSERT_TRUE(brimwarden::SaveKillZones());
+    const nlohmann::json section = nlohmann::json::parse(server_.ReadConfig()).at("TestServer");
+    if (*member == '\0') {
+      EXPECT_FALSE(section.contains("DryRun"));
+    } else {
+      EXPECT_EQ(section.at("DryRun"), std::string(member).find("true") != std::string::npos);
+    }
+  }
 }
 
 TEST_F(ConfigTest, SaveUnderAKeyWithoutSectionAddsOneThatLoadsWithDefaults) {

@@ -174,6 +174,25 @@ TEST_F(ZoneManagementTest, RconCommandsAnswerWithOneReplyOfJoinedLines) {
   EXPECT_EQ(FileZones(), nlohmann::json::object());
 }
 
+// In a dry run the count says that nothing will be destroyed; a reload that ends the dry run
+// brings the usual line back.
+TEST_F(ZoneManagementTest, DryRunSaysTheCreaturesInsideAreNotDestroyed) {
+  standin::SpawnCreature(1, 7, {1500.0F, 1500.0F, 150.0F});
+  standin::SpawnCreature(2, 50000, {1500.0F, 1500.0F, 150.0F});
+  nlohmann::json config = nlohmann::json::parse(kConfig);
+  config["TestServer"]["DryRun"] = true;
+  server_.WriteConfig(config.dump());
+  PluginLibrary plugin;
+
+  EXPECT_EQ(Rcon("BWD.zoneinfo North Gate"),
+            kNorthGateInfo +
+                "\nInside now: 1 wild creatures (dry run: not destroyed), 1 tamed (never touched)");
+  config["TestServer"]["DryRun"] = false;
+  server_.WriteConfig(config.dump());
+  EXPECT_EQ(Rcon("BWD.reload"), "Config Reloaded.");
+  EXPECT_EQ(Rcon("BWD.zoneinfo North Gate"), kNorthGateInfo + "\n" + Inside(1, 1));
+}
+
 TEST_F(ZoneManagementTest, ChatListsTenZonesAndRconListsThemAll) {
   server_.WriteConfig(R"({"TestServer": {}})");
   PluginLibrary plugin;

@@ -13,8 +13,10 @@
 
 #include <gtest/gtest.h>
 
+#include "brimwarden/config/config.h"
 #include "brimwarden/plugin/plugin.h"
 #include "brimwarden/standin/standin.h"
+#include "brimwarden/sweep/sweep.h"
 #include "test_support.h"
 
 namespace {
@@ -24,6 +26,7 @@ using brimwarden::test::ServerDir;
 
 using Registration = std::pair<std::string, std::string>;  // kind, name
 
+// The seven of the shell in their fixed order, then "BWD.status", after every other one.
 const std::vector<Registration> kTable = {
     {"tick", "CastRayBWD"},
     {"rcon", "BWD.reload"},
@@ -39,6 +42,7 @@ const std::vector<Registration> kTable = {
     {"rcon", "BWD.zones"},
     {"rcon", "BWD.zoneinfo"},
     {"rcon", "BWD.removezone"},
+    {"rcon", "BWD.status"},  // after every other registration
 };
 
 std::vector<Registration> Calls(standin::EventKind kind) {
@@ -242,6 +246,36 @@ TEST_F(PluginShellTest, RepeatedLoadsLeaveNothingOfTheLibraryBehind) {
   standin::ClearEvents();
   PluginLibrary plugin;
   EXPECT_EQ(Calls(standin::EventKind::kRegister), kTable);
+}
+
+TEST(StatusTextTest, ShowsWhatTheLatestLoadLeftAndTheCounters) {
+  brimwarden::ResetProcessObjects();
+  brimwarden::Settings& settings = brimwarden::PluginSettings;
+  // Before any successful load: no key found, zero settings, the failure's reason.
+  settings.LastLoadFailed = true;
+  settings.LastLoadError = "Failed to get server key";
+  EXPECT_EQ(brimwarden::StatusText(),
+            "Brimwarden: server key (none); DinosPerTick 0, BottomRayDistance 0; 0 kill zones; dry "
+            "run off\n"
+            "Last load: failed: Failed to get server key\n"
+            "Sweep: pass 0, 0 creatures left in this pass; 0 visits since load\n"
+            "Destroyed since load: 0 in kill zones, 0 with no ground; faults contained: 0");
+
+  brimwarden::ResetProcessObjects();
+  settings.ServerKey = "Île {0}";
+  settings.DinosPerTick = -5;
+  settings.BottomRayDistance = 3000;  // configured as -3000
+  settings.KillZones.resize(2);
+  settings.DryRun = true;
+  brimwarden::SweepStats = {7, 123456789012, 5, 6, 8};
+  EXPECT_EQ(brimwarden::StatusText(),
+            "Brimwarden: server key Île {0}; DinosPerTick -5, BottomRayDistance -3000; 2 kill "
+            "zones; dry run on\n"
+            "Last load: ok\n"
+            "Sweep: pass 7, 0 creatures left in this pass; 123456789012 visits since load\n"
+            "Would have destroyed since load: 5 in kill zones, 6 with no ground; faults "
+            "contained: 8");
+  brimwarden::ResetProcessObjects();
 }
 
 }  // namespace

@@ -12,6 +12,10 @@
 
 #include <gtest/gtest.h>
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 #include "sweep_test_fixture.h"
 
 namespace brimwarden::test {
@@ -43,14 +47,12 @@ __attribute__((noinline)) void ThrowStdException() {
 
 __attribute__((noinline)) void ThrowInteger() { throw 42; }
 
-#if !defined(_WIN32)
 __attribute__((noinline)) int Recurse(int depth) {
   volatile char frame[1024];
   frame[0] = static_cast<char>(depth);
   return depth <= 0 ? frame[0] : Recurse(depth - 1) + frame[0];
 }
 __attribute__((noinline)) void OverflowTheStack() { g_sink = Recurse(INT_MAX); }
-#endif
 
 __attribute__((noinline)) void Finish() { g_sink = 1; }
 
@@ -66,14 +68,9 @@ TEST(FaultGuardTest, ContainsHardwareFaultsAndExceptions) {
     void (*step)();
   };
   const Case cases[] = {
-    {"read of an unmapped address", &ReadUnmapped},
-    {"division by zero", &DivideByZero},
-    {"illegal instruction", &IllegalInstruction},
-    {"std::exception", &ThrowStdException},
-    {"exception of another type", &ThrowInteger},
-#if !defined(_WIN32)
-    {"stack overflow", &OverflowTheStack},
-#endif
+      {"read of an unmapped address", &ReadUnmapped}, {"division by zero", &DivideByZero},
+      {"illegal instruction", &IllegalInstruction},   {"std::exception", &ThrowStdException},
+      {"exception of another type", &ThrowInteger},   {"stack overflow", &OverflowTheStack},
   };
   for (int round = 0; round < 3; ++round) {
     for (const Case& c : cases) {
@@ -83,6 +80,23 @@ TEST(FaultGuardTest, ContainsHardwareFaultsAndExceptions) {
     }
   }
 }
+
+#if defined(_WIN32)
+// An overflow spends the thread's guard page; the guard restores it, so the next overflow is
+// contained too. Under Wine the test process ended at the overflows inside a guard, so the test
+// is left out there.
+TEST(FaultGuardTest, ContainsStackOverflowsInARowOnWindows) {
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  if (ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr) {
+    GTEST_SKIP() << "Wine ends the process on a stack overflow";
+  }
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    EXPECT_FALSE(RunContained(&OverflowTheStack));
+    EXPECT_TRUE(RunContained(&Finish));
+  }
+}
+#endif
 
 TEST(FaultGuardTest, AnInnerGuardContainsItsOwnFault) {
   g_inner_contained = false;

@@ -67,6 +67,11 @@ std::string CornersLine(std::string_view label, const Vector3& c1, const Vector3
 // The one place that words the count, whatever became of it.
 std::string InsideNowLine(const std::optional<CreatureCount>& count) {
   if (!count) return "Inside now: could not count (see the server log)";
+  if (PluginSettings.DryRun) {
+    return fmt::format(
+        "Inside now: {} wild creatures (dry run: not destroyed), {} tamed (never touched)",
+        count->Wild, count->Tamed);
+  }
   return fmt::format(
       "Inside now: {} wild creatures (destroyed as the sweep reaches them), {} tamed (never "
       "touched)",

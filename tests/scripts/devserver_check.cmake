@@ -97,6 +97,10 @@ elseif(MODE STREQUAL "malformed")
       "write_outside_dir@1@write ../x.json|end"
       "unload_with_argument@1@unload now"
       "prompt_command_in_script@1@status"
+      "team_without_team@1@team 1"
+      "chaos_rate_over_100@1@chaos 100.5 1"
+      "chaos_fault_rate_negative@1@chaos 1 1 -1"
+      "chaos_too_many_words@1@chaos 1 1 1 1"
       # Lines that parse but cannot run stop the script at their line too.
       "chat_unknown_player@1@chat nobody /newbox Gate"
       "move_unknown_player@1@move nobody 1 2 3"
@@ -104,6 +108,8 @@ elseif(MODE STREQUAL "malformed")
       "duplicate_creature@2@creature 1 0 0 0 0|creature 1 0 0 0 0"
       "destroy_unknown_creature@1@destroy 9"
       "destroy_twice@3@creature 1 0 0 0 0|destroy 1|destroy 1"
+      "team_unknown_creature@1@team 9 50000"
+      "team_of_a_destroyed_creature@3@creature 1 0 0 0 0|destroy 1|team 1 50000"
       "load_while_loaded@1@load"
       "unload_twice@2@unload|unload")
   foreach(_case IN LISTS _cases)
@@ -150,7 +156,8 @@ elseif(MODE STREQUAL "prompt")
     message(FATAL_ERROR "exit ${result}\n${out}\n${err}")
   endif()
   foreach(_text "error: unknown command \"jump\"" "plugin loaded, server key \"Typed\", ticks 2"
-                "creatures 40, alive" "registered tick: CastRayBWD" "map written to")
+                "creatures 40, alive" "dry run: off (DryRun in config.json)"
+                "registered tick: CastRayBWD" "map written to")
     string(FIND "${out}" "${_text}" _at)
     if(_at LESS 0)
       message(FATAL_ERROR "no \"${_text}\" in the output:\n${out}")

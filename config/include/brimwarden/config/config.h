@@ -7,6 +7,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -34,6 +35,14 @@ struct Settings {
   std::int32_t BottomRayDistance = 0;
   std::int32_t DinosPerTick = 0;
   std::vector<KillZone> KillZones;
+  /// While true the sweep runs as usual but destroys nothing; it logs what it would destroy.
+  bool DryRun = false;
+  /// How many "would destroy" lines the sweep has logged in dry run. Every successful load brings a
+  /// fresh record, so the cap on those lines starts again after each one.
+  std::int32_t DryRunLinesLogged = 0;
+  /// The server key as the latest load found it (empty when there was none). Kept from the load
+  /// before when the latest one stopped before looking it up.
+  std::string ServerKey;
   /// Whether the latest load of this server's section failed. While it has, KillZones does not
   /// reflect the file, and a save would wipe the zones the file holds.
   bool LastLoadFailed = false;

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "brimwarden/host/game_types.h"
 #include "brimwarden/logging/logging.h"
 
 namespace brimwarden {
@@ -16,6 +17,11 @@ extern const std::string LoggerName;
 void Load();
 /// Removes the registrations made by Load.
 void Unload();
+
+/// Describes the settings, the latest load and the sweep's counters: the "BWD.status" reply.
+std::string StatusText();
+/// The "BWD.status" RCON command: replies with StatusText().
+void StatusCommand(RCONClientConnection* connection, RCONPacket* packet, UWorld* world);
 
 /// Returns every process-wide object to its state at library load (settings zero, no zones, no
 /// pending zones, roster without storage, document null). The logger handle is kept.

@@ -89,6 +89,9 @@ BRIMWARDEN_FRAMEWORK_API void DestroyByGame(std::int64_t id);
 /// How many ticks after its destruction an actor's memory is reclaimed (made inaccessible, so a
 /// stale pointer faults). Default 2; 0 reclaims at once.
 BRIMWARDEN_FRAMEWORK_API void SetReclaimDelayTicks(int ticks);
+/// How many reclaimed actor pages stay inaccessible before the oldest is reused for a new actor
+/// (default 4096; 0 restores it). Fewer make a stale pointer more likely to reach a new creature.
+BRIMWARDEN_FRAMEWORK_API void SetReclaimedPagesKept(std::size_t pages);
 
 struct CreatureInfo {
   std::int64_t id;
@@ -112,6 +115,17 @@ BRIMWARDEN_FRAMEWORK_API void MovePlayer(AShooterPlayerController* player, Vecto
 BRIMWARDEN_FRAMEWORK_API void ThrowFromGameFunction(const std::string& name, int count = 1);
 /// The next `count` calls of the named game function read through a null pointer (a real fault).
 BRIMWARDEN_FRAMEWORK_API void FaultInGameFunction(const std::string& name, int count = 1);
+/// From now on, `percent` (0 to 100) of the calls of the named game function fail, drawn with
+/// `seed`: half of the failures throw as ThrowFromGameFunction does, half fault as
+/// FaultInGameFunction does. 0 stops it. The counts of InjectedFailuresOf are kept.
+BRIMWARDEN_FRAMEWORK_API void FailGameFunctionAtRate(const std::string& name, double percent,
+                                                     std::uint64_t seed);
+struct InjectedFailures {
+  std::int64_t throws = 0;
+  std::int64_t faults = 0;
+};
+/// How many failures FailGameFunctionAtRate has injected into the named function so far.
+BRIMWARDEN_FRAMEWORK_API InjectedFailures InjectedFailuresOf(const std::string& name);
 
 // ---- Framework dispatch ----------------------------------------------------------------------
 

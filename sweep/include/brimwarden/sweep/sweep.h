@@ -10,6 +10,24 @@
 
 namespace brimwarden {
 
+/// What the sweep has done since the library was loaded. A reload resets nothing. Only the game
+/// thread touches them, and updating them costs no game call and no allocation.
+struct SweepCounters {
+  /// Roster builds; the one made at load starts pass 1.
+  std::uint64_t PassesStarted = 0;
+  /// Entries taken off the roster, including null, invalid and faulting ones.
+  std::uint64_t Visits = 0;
+  /// Creatures the sweep asked the game to destroy (or would have, in dry run), each counted once:
+  /// in a kill zone when any zone contains it, otherwise for having no ground under it.
+  std::uint64_t DestroyedInKillZones = 0;
+  std::uint64_t DestroyedNoGround = 0;
+  /// Faults contained around a step, one per "Prevented crash in CastRayTick".
+  std::uint64_t FaultsContained = 0;
+};
+
+/// The process-wide counters of the sweep.
+extern SweepCounters SweepStats;
+
 /// Creatures still to be visited in the current pass, taken off the end.
 extern HostArray<AActor*> CreatureRoster;
 
