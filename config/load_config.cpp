@@ -13,7 +13,8 @@
 #include <fmt/format.h>
 
 #include "brimwarden/config/config.h"
-#include "brimwarden/host/native.h"
+#include "brimwarden/host/game_names.h"
+#include "brimwarden/host/rcon_packet.h"
 #include "brimwarden/logging/logging.h"
 #include "config_internal.h"
 
@@ -27,8 +28,7 @@ using config::LogLine;
 constexpr std::int32_t kDefaultRayDistance = 150000;
 constexpr std::int32_t kDefaultDinosPerTick = 20;
 
-constexpr NativeFunction<void(RCONClientConnection*, std::int32_t, std::int32_t, FString*)>
-    kSendRconMessage{"RCONClientConnection.SendMessageW"};
+using host::kSendRconMessage;
 
 // Reads a number the way value() with an integer default does (a float is cut toward zero, a
 // boolean is 0 or 1, a missing key is 0), but refuses values outside the 32-bit range instead of
@@ -149,14 +149,6 @@ std::optional<std::string> LoadConfigOrThrow() {
   return std::nullopt;
 }
 
-std::int32_t RequestId(const RCONPacket* packet) {
-  // The packet starts with its length and then the request id, both signed 32-bit.
-  std::int32_t id = 0;
-  std::memcpy(&id, reinterpret_cast<const unsigned char*>(packet) + sizeof(std::int32_t),
-              sizeof id);
-  return id;
-}
-
 }  // namespace
 
 std::optional<std::string> LoadConfig() {
@@ -178,7 +170,7 @@ void ReloadConfigCommand(RCONClientConnection* connection, RCONPacket* packet, U
     const std::string reply =
         failure ? "Config reload failed: " + *failure : std::string("Config Reloaded.");
     FString message(config::Utf8ToUtf16(reply));
-    kSendRconMessage(connection, RequestId(packet), 0, &message);
+    kSendRconMessage(connection, host::RconRequestId(packet), 0, &message);
   });
 }
 

@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "brimwarden/config/config.h"
-#include "brimwarden/host/native.h"
+#include "brimwarden/host/game_names.h"
 #include "brimwarden/host/text.h"
 #include "brimwarden/logging/logging.h"
 #include "brimwarden/zones/zones.h"
@@ -14,7 +14,7 @@
 namespace brimwarden {
 namespace {
 
-constexpr NativeField<std::uint8_t> kIsAdmin{"AShooterPlayerController.bIsAdmin"};
+using host::kIsAdmin;
 
 // "/newbox" and the one character after it.
 constexpr std::int32_t kNewBoxPrefixLength = 8;
