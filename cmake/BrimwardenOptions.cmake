@@ -44,6 +44,10 @@ else()
   target_compile_options(brimwarden_options INTERFACE
                          "$<$<COMPILE_LANGUAGE:CXX>:-ffile-prefix-map=${PROJECT_SOURCE_DIR}=.>"
                          "$<$<COMPILE_LANGUAGE:CXX>:-ffile-prefix-map=${_source_from_build}=.>")
+  # ccache leaves path maps out of its key (CCACHE_NOHASHDIR leaves out the folder too), so an
+  # object compiled before these maps, with a build folder in its debug information, would come
+  # back from the cache; this definition keeps such objects apart.
+  target_compile_definitions(brimwarden_options INTERFACE BRIMWARDEN_PATHS_MAPPED=1)
 endif()
 if(WIN32 AND NOT MSVC)
   # No link time in the PE header.
