@@ -9,7 +9,15 @@ add_library(brimwarden::json ALIAS brimwarden_json)
 add_library(brimwarden_spdlog INTERFACE)
 add_library(brimwarden::spdlog ALIAS brimwarden_spdlog)
 
-if(WIN32)
+if(BRIMWARDEN_FRAMEWORK_SDK)
+  # Built for a server with the framework's SDK (docs/building-for-a-server.md): the libraries
+  # come as CMake packages, spdlog and fmt in the framework's own versions.
+  find_package(nlohmann_json 3.11 REQUIRED)
+  find_package(fmt REQUIRED)
+  find_package(spdlog REQUIRED)
+  target_link_libraries(brimwarden_json INTERFACE nlohmann_json::nlohmann_json)
+  target_link_libraries(brimwarden_spdlog INTERFACE spdlog::spdlog fmt::fmt)
+elseif(WIN32)
   set(_headers ${CMAKE_BINARY_DIR}/third_party_include)
   file(MAKE_DIRECTORY ${_headers})
   foreach(_dir nlohmann spdlog fmt)

@@ -5,13 +5,14 @@
 #include <vector>
 
 #include "brimwarden/config/config.h"
-#include "brimwarden/host/framework_api.h"
+#include "brimwarden/host/framework.h"
 #include "brimwarden/host/text.h"
 #include "config_internal.h"
 
 #if defined(_WIN32)
-#include <shellapi.h>
 #include <windows.h>
+// shellapi.h needs windows.h before it.
+#include <shellapi.h>
 #else
 #include <fstream>
 #include <iterator>
@@ -83,7 +84,7 @@ std::u16string FindServerKey(const std::vector<std::u16string>& arguments) {
 }
 
 std::string GetConfigPath() {
-  return ArkApi::Tools::GetCurrentDir() + "/ArkApi/Plugins/Brimwarden/" + "config.json";
+  return host::ServerDirectory() + "/ArkApi/Plugins/Brimwarden/" + "config.json";
 }
 
 std::string GetServerKey() {

@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "app.h"
+#include "brimwarden/standin/standin.h"
 #include "platform.h"
 
 int main(int argc, char** argv) {
@@ -15,7 +16,12 @@ int main(int argc, char** argv) {
       std::fputs(Usage().c_str(), stdout);
       return 0;
     }
+    if (argument == "--version") {
+      std::puts("brimwarden-devserver " BRIMWARDEN_VERSION);
+      return 0;
+    }
   }
+  standin::SetUp();
   AppOptions options;
   try {
     options = ParseArguments(arguments);

@@ -3,13 +3,11 @@
 #include <cstddef>
 #include <cstring>
 
+#include "brimwarden/host/game_names.h"
 #include "brimwarden/host/text.h"
 
 namespace brimwarden::host {
 namespace {
-
-constexpr NativeFunction<void(RCONClientConnection*, std::int32_t, std::int32_t, FString*)>
-    kSendRconMessage{"RCONClientConnection.SendMessageW"};
 
 // The packet: its length, the request id and the type, each signed 32-bit, then the body as a
 // game string (character pointer, count with the terminator, capacity) at pointer alignment.

@@ -7,7 +7,7 @@
 #include <spdlog/logger.h>
 
 #include "brimwarden/config/config.h"
-#include "brimwarden/host/framework_api.h"
+#include "brimwarden/host/framework.h"
 #include "brimwarden/plugin/plugin.h"
 #include "brimwarden/sweep/sweep.h"
 #include "brimwarden/zones/zones.h"
@@ -21,7 +21,7 @@ constexpr const char* kLogPattern = "%D %R [%n][%l] %v";
 
 struct ChatCommand {
   const char* name;
-  void (*handler)(AShooterPlayerController*, FString*, EChatSendMode::Type);
+  host::ChatHandler handler;
 };
 constexpr ChatCommand kChatCommands[] = {
     {"/newbox", NewBoxCommand},         {"/setcorner1", SetCorner1Command},
@@ -48,26 +48,10 @@ constexpr LaterCommand kLaterCommands[] = {
 
 void CreateLogger() {
   std::shared_ptr<spdlog::logger>& handle = PluginLogger();
-  const std::vector<spdlog::sink_ptr>& sinks = GetLogSinks();
+  const std::vector<spdlog::sink_ptr>& sinks = host::LogSinks();
   handle = std::make_shared<spdlog::logger>(LoggerName, sinks.begin(), sinks.end());
   handle->set_pattern(kLogPattern, spdlog::pattern_time_type::local);
   handle->flush_on(spdlog::level::info);
-}
-
-// Each registration fetches the command interface afresh and passes a name whose storage comes
-// from the game allocator; the framework keeps copies, so both go away right after the call.
-template <typename Callback, typename Operation>
-void Register(Operation operation, const char* name, Callback callback) {
-  ArkApi::ICommands& commands = ArkApi::GetCommands();
-  const FString game_name(name);
-  (commands.*operation)(game_name, callback);
-}
-
-template <typename Operation>
-void Remove(Operation operation, const char* name) {
-  ArkApi::ICommands& commands = ArkApi::GetCommands();
-  const FString game_name(name);
-  (commands.*operation)(game_name);
 }
 
 void LogCaughtAtInfo(const std::exception& error) noexcept {
@@ -84,21 +68,16 @@ void Load() {
     CreateLogger();
     LoadConfig();
     BuildCreatureRoster();
-    Register(&ArkApi::ICommands::RegisterTickCallback, kTickCallbackId,
-             ArkApi::TickCallback(CastRayTickCallback));
-    Register(&ArkApi::ICommands::RegisterRconCommand, kReloadCommand,
-             ArkApi::RconCommandCallback(ReloadConfigCommand));
+    host::RegisterTickCallback(kTickCallbackId, CastRayTickCallback);
+    host::RegisterRconCommand(kReloadCommand, ReloadConfigCommand);
     for (const ChatCommand& command : kChatCommands) {
-      Register(&ArkApi::ICommands::RegisterChatCommand, command.name,
-               ArkApi::ChatCommandCallback(command.handler));
+      host::RegisterChatCommand(command.name, command.handler);
     }
     for (const LaterCommand& command : kLaterCommands) {
       if (command.chat != nullptr) {
-        Register(&ArkApi::ICommands::RegisterChatCommand, command.name,
-                 ArkApi::ChatCommandCallback(command.chat));
+        host::RegisterChatCommand(command.name, command.chat);
       } else {
-        Register(&ArkApi::ICommands::RegisterRconCommand, command.name,
-                 ArkApi::RconCommandCallback(command.rcon));
+        host::RegisterRconCommand(command.name, command.rcon);
       }
     }
   } catch (const std::exception& error) {
@@ -108,16 +87,16 @@ void Load() {
 
 void Unload() {
   try {
-    Remove(&ArkApi::ICommands::RemoveTickCallback, kTickCallbackId);
-    Remove(&ArkApi::ICommands::RemoveRconCommand, kReloadCommand);
+    host::RemoveTickCallback(kTickCallbackId);
+    host::RemoveRconCommand(kReloadCommand);
     for (const ChatCommand& command : kChatCommands) {
-      Remove(&ArkApi::ICommands::RemoveChatCommand, command.name);
+      host::RemoveChatCommand(command.name);
     }
     for (const LaterCommand& command : kLaterCommands) {
       if (command.chat != nullptr) {
-        Remove(&ArkApi::ICommands::RemoveChatCommand, command.name);
+        host::RemoveChatCommand(command.name);
       } else {
-        Remove(&ArkApi::ICommands::RemoveRconCommand, command.name);
+        host::RemoveRconCommand(command.name);
       }
     }
   } catch (const std::exception& error) {

@@ -5,8 +5,10 @@
 // The framework keeps its own copies of every name and callable: the plugin passes them by
 // reference and destroys them right after the call. Callbacks run one at a time on the calling
 // thread; an exception that leaves a callback propagates to whoever drove the dispatch.
+#include <atomic>
 #include <filesystem>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -147,7 +149,19 @@ Framework& TheFramework() {
   return framework;
 }
 
+// Constant-initialized, so it reads false from the moment the library is mapped.
+std::atomic<bool> set_up{false};
+
 }  // namespace
+
+void SetUp() { set_up.store(true, std::memory_order_relaxed); }
+bool IsSetUp() { return set_up.load(std::memory_order_relaxed); }
+
+namespace internal {
+void RequireSetUp() {
+  if (!IsSetUp()) throw std::logic_error(kNotSetUpMessage);
+}
+}  // namespace internal
 
 // An empty dir goes back to the default: the process's current directory.
 void SetServerDir(const std::string& dir) {
@@ -224,10 +238,17 @@ std::vector<std::string> RegisteredNames(const std::string& kind) {
 
 namespace ArkApi {
 
-ICommands& GetCommands() { return standin::TheFramework().commands; }
-IApiUtils& GetApiUtils() { return standin::TheFramework().utils; }
+ICommands& GetCommands() {
+  standin::internal::RequireSetUp();
+  return standin::TheFramework().commands;
+}
+IApiUtils& GetApiUtils() {
+  standin::internal::RequireSetUp();
+  return standin::TheFramework().utils;
+}
 
 std::string Tools::GetCurrentDir() {
+  standin::internal::RequireSetUp();
   const std::string& dir = standin::TheFramework().server_dir;
   if (!dir.empty()) return dir;
   std::error_code error;

@@ -90,6 +90,9 @@ void ClearInjections();
 /// Reads through a null pointer: a real access violation, as the game's own code would make.
 void FaultNow();
 
+/// Throws std::logic_error(kNotSetUpMessage) until the host has called SetUp.
+void RequireSetUp();
+
 /// Prints "stand-in: MESSAGE" to stderr and aborts (a programming error of the caller).
 [[noreturn]] void Fatal(const std::string& message);
 

@@ -1,6 +1,8 @@
 // Name resolution ("Class.Member" names to game functions and field offsets) and fault injection.
 // The plugin never tests what GetAddress answers, so an unknown name is a programming error: the
-// stand-in names it and aborts rather than hand back an address that would fault later.
+// stand-in names it and aborts rather than hand back an address that would fault later. Before
+// its host has set it up, GetAddress throws instead (see standin::SetUp), so that a plugin loaded
+// into a process that is not one of our hosts never reaches the abort.
 #include <array>
 #include <cstdint>
 #include <cstdio>
@@ -204,11 +206,15 @@ InjectedFailures InjectedFailuresOf(const std::string& name) {
 
 }  // namespace standin
 
-void* GetAddress(const std::string& name) { return standin::FindFunction(name).address; }
+void* GetAddress(const std::string& name) {
+  standin::internal::RequireSetUp();
+  return standin::FindFunction(name).address;
+}
 
 // The field's address is computed from the object's address alone, as the game's offsets are:
 // nothing is read here, so a stale object faults where the caller reads the field.
 void* GetAddress(const void* base, const std::string& name) {
+  standin::internal::RequireSetUp();
   standin::Registry& registry = standin::TheRegistry();
   const auto found = registry.fields.find(name);
   if (found == registry.fields.end()) standin::UnknownName(name);

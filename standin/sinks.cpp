@@ -111,6 +111,7 @@ class ServerLogSink final : public FormattingSink {
  protected:
   void Write(const spdlog::details::log_msg&, const std::string& line,
              std::unique_lock<std::mutex>&) override {
+    if (!IsSetUp()) return;  // nothing is written into a directory that is not ours
     const std::lock_guard<std::mutex> lock(path_mutex_);
     if (path_.empty()) {
       path_ =

@@ -9,7 +9,7 @@
 #include <optional>
 
 #include "box.h"
-#include "brimwarden/host/framework_api.h"
+#include "brimwarden/host/framework.h"
 #include "brimwarden/logging/logging.h"
 #include "brimwarden/sweep/sweep.h"
 #include "game_operations.h"
@@ -32,7 +32,7 @@ HostArray<AActor*> g_count_list;
 void CountStep() {
   g_count_list.FreeStorage();  // what a count cut short left behind
   UClass* const creature_class = sweep::kGetCreatureClass();
-  UWorld* const world = ArkApi::GetApiUtils().CurrentWorld();
+  UWorld* const world = host::CurrentWorld();
   sweep::kGetAllActorsOfClass(world, creature_class, &g_count_list);
 
   for (std::int32_t index = 0; index < g_count_list.Num(); ++index) {

@@ -18,7 +18,14 @@
 namespace brimwarden {
 namespace {
 
-__attribute__((noinline)) bool RunCatching(void (*step)()) {
+// Out of line: __except takes a fault only when it is raised inside a called function.
+#if defined(_MSC_VER)
+#define BRIMWARDEN_NOINLINE __declspec(noinline)
+#else
+#define BRIMWARDEN_NOINLINE __attribute__((noinline))
+#endif
+
+BRIMWARDEN_NOINLINE bool RunCatching(void (*step)()) {
   try {
     step();
     return true;

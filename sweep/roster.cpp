@@ -10,7 +10,7 @@
 // next build.
 #include <cstdint>
 
-#include "brimwarden/host/framework_api.h"
+#include "brimwarden/host/framework.h"
 #include "brimwarden/sweep/sweep.h"
 #include "game_operations.h"
 
@@ -38,7 +38,7 @@ void BuildCreatureRoster() {
   g_game_list.FreeStorage();
 
   UClass* const creature_class = sweep::kGetCreatureClass();
-  UWorld* const world = ArkApi::GetApiUtils().CurrentWorld();
+  UWorld* const world = host::CurrentWorld();
   // The game refills the array it is given in place, with the roster's storage if it has any
   // (it has none once the sweep has emptied it).
   g_game_list.Swap(CreatureRoster);

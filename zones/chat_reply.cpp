@@ -4,17 +4,15 @@
 #include <string>
 #include <string_view>
 
-#include "brimwarden/host/game_types.h"
-#include "brimwarden/host/native.h"
+#include "brimwarden/host/game_names.h"
 #include "brimwarden/host/text.h"
 #include "brimwarden/zones/zones.h"
 
 namespace brimwarden {
 namespace {
 
-constexpr NativeFunction<void(AShooterPlayerController*, ChatMessage)> kClientChatMessage{
-    "AShooterPlayerController.ClientChatMessage"};
-constexpr NativeField<Vector3> kControllerLocation{"AActor.DefaultActorLocation"};
+using host::kClientChatMessage;
+using host::kControllerLocation;
 
 constexpr std::string_view kReplySender = "shBrimwarden";
 // The game shows a negative received time as "just now".

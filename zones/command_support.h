@@ -6,13 +6,14 @@
 #include <cstdint>
 #include <string_view>
 
+#include "brimwarden/host/game_names.h"
 #include "brimwarden/host/game_types.h"
 #include "brimwarden/logging/logging.h"
 #include "brimwarden/zones/zones.h"
 
 namespace brimwarden::zones {
 
-inline constexpr NativeField<std::uint8_t> kIsAdmin{"AShooterPlayerController.bIsAdmin"};
+using host::kIsAdmin;
 
 inline constexpr char kNotStartedReply[] =
     "You have not started a zone, use /newbox <name> to start a new zone";

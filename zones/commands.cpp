@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "brimwarden/config/config.h"
-#include "brimwarden/host/native.h"
+#include "brimwarden/host/game_names.h"
 #include "brimwarden/host/text.h"
 #include "brimwarden/logging/logging.h"
 #include "brimwarden/zones/zones.h"

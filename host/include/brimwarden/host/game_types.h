@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "brimwarden/host/native.h"
+#include "brimwarden/host/seam.h"
 
 // Opaque game objects: the plugin only passes their addresses around and reaches their fields
 // through NativeField.
@@ -37,9 +38,10 @@ struct Vector3 {
 
 namespace brimwarden::host {
 
-inline constexpr NativeFunction<void*(std::size_t, std::uint32_t)> kMalloc{"FMemory.Malloc"};
-inline constexpr NativeFunction<void*(void*, std::size_t)> kRealloc{"FMemory.Realloc"};
-inline constexpr NativeFunction<void(void*)> kFree{"FMemory.Free"};
+#define BRIMWARDEN_DEFINE_ALLOCATOR_FUNCTION(constant, signature, name, origin) \
+  inline constexpr NativeFunction<signature> constant{name};
+BRIMWARDEN_GAME_ALLOCATOR(BRIMWARDEN_DEFINE_ALLOCATOR_FUNCTION)
+#undef BRIMWARDEN_DEFINE_ALLOCATOR_FUNCTION
 
 /// Returns the capacity the game's array takes when `count` outgrows `capacity`.
 constexpr std::int32_t GrowCapacity(std::int32_t count, std::int32_t capacity) {

@@ -18,6 +18,21 @@
 
 namespace standin {
 
+// ---- Set-up ----------------------------------------------------------------------------------
+
+/// Marks the stand-in as driven by one of its hosts (the dev server, a test program). Until then
+/// it does nothing: the framework's exports (GetCommands, GetApiUtils, Tools::GetCurrentDir,
+/// GetAddress) throw std::logic_error, which the plugin's Load and Unload catch and log, and
+/// nothing is written to the server log file. A plugin library copied with the stand-in into a
+/// real server therefore sits inert instead of reaching a world that is not there.
+BRIMWARDEN_FRAMEWORK_API void SetUp();
+BRIMWARDEN_FRAMEWORK_API bool IsSetUp();
+
+/// The message of what the exports throw before SetUp.
+inline constexpr const char* kNotSetUpMessage =
+    "Brimwarden stand-in: not set up by the dev server; this library belongs to the dev kit and "
+    "does nothing in a server";
+
 // ---- Server directory and log sinks ----------------------------------------------------------
 
 /// Sets the directory that ArkApi::Tools::GetCurrentDir answers, and opens the log file
