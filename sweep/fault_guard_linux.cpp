@@ -54,14 +54,16 @@ ArmedThread g_armed[kArmedSlots];
 // The kernel's id of the calling thread: a system call, safe in a signal handler.
 pid_t CurrentThread() noexcept { return static_cast<pid_t>(syscall(SYS_gettid)); }
 
-ArmedThread* SlotOf(pid_t thread) noexcept {
+// Out of line, as are ClaimSlot and EnsureAltStack: their loops must not share a frame with
+// RunContained's jump point, where the jump could clobber them.
+__attribute__((noinline)) ArmedThread* SlotOf(pid_t thread) noexcept {
   for (ArmedThread& slot : g_armed) {
     if (slot.thread.load() == thread) return &slot;
   }
   return nullptr;
 }
 
-ArmedThread* ClaimSlot(pid_t thread) noexcept {
+__attribute__((noinline)) ArmedThread* ClaimSlot(pid_t thread) noexcept {
   for (ArmedThread& slot : g_armed) {
     pid_t free_slot = 0;
     if (slot.thread.compare_exchange_strong(free_slot, thread)) return &slot;
@@ -136,7 +138,7 @@ void InstallHandlers() {
 
 // Gives the calling thread an alternate signal stack unless it has one already. The stack is
 // never freed while the thread may use it (see RemoveHandlers).
-void EnsureAltStack(pid_t thread) {
+__attribute__((noinline)) void EnsureAltStack(pid_t thread) {
   stack_t current{};
   if (sigaltstack(nullptr, &current) == 0 && (current.ss_flags & SS_DISABLE) == 0) return;
   GivenAltStack* record = nullptr;
