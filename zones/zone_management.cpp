@@ -155,9 +155,20 @@ void RunRconCommand(const char* where, RCONClientConnection* connection, RCONPac
 
 }  // namespace
 
+namespace {
+
+// A named predicate rather than a lambda: clang writes a lambda's type into the debug information
+// with the source file's path as the compiler saw it, which no path map reaches here, and the
+// release builds must not depend on the folder they were built in.
+struct HasName {
+  std::string_view name;
+  bool operator()(const KillZone& zone) const { return zone.Name == name; }
+};
+
+}  // namespace
+
 std::size_t RemoveKillZonesNamed(std::string_view name) {
-  return std::erase_if(PluginSettings.KillZones,
-                       [&](const KillZone& zone) { return zone.Name == name; });
+  return std::erase_if(PluginSettings.KillZones, HasName{name});
 }
 
 void ZonesCommand(AShooterPlayerController* player, FString* /*message*/,
