@@ -44,10 +44,23 @@ else()
   target_compile_options(brimwarden_options INTERFACE
                          "$<$<COMPILE_LANGUAGE:CXX>:-ffile-prefix-map=${PROJECT_SOURCE_DIR}=.>"
                          "$<$<COMPILE_LANGUAGE:CXX>:-ffile-prefix-map=${_source_from_build}=.>")
+  if(WIN32)
+    # The headers of the Windows build's dependencies lie in the build folder, where ccache names
+    # them relative to it ("third_party_include/..."): map them to the name an uncached build
+    # gives them.
+    file(RELATIVE_PATH _build_from_source ${PROJECT_SOURCE_DIR} ${CMAKE_BINARY_DIR})
+    target_compile_options(brimwarden_options INTERFACE
+      "$<$<COMPILE_LANGUAGE:CXX>:-ffile-prefix-map=third_party_include=./${_build_from_source}/third_party_include>")
+  endif()
   # ccache leaves path maps out of its key (CCACHE_NOHASHDIR leaves out the folder too), so an
   # object compiled before these maps, with a build folder in its debug information, would come
   # back from the cache; this definition keeps such objects apart.
-  target_compile_definitions(brimwarden_options INTERFACE BRIMWARDEN_PATHS_MAPPED=1)
+  # (2 on Windows since the map of the dependencies' headers.)
+  if(WIN32)
+    target_compile_definitions(brimwarden_options INTERFACE BRIMWARDEN_PATHS_MAPPED=2)
+  else()
+    target_compile_definitions(brimwarden_options INTERFACE BRIMWARDEN_PATHS_MAPPED=1)
+  endif()
 endif()
 if(WIN32 AND NOT MSVC)
   # No link time in the PE header.
