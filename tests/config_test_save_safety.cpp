@@ -203,6 +203,11 @@ TEST_F(SaveSafetyTest, RefusesToUndoOtherPeoplesEditsAndSaysWhy) {
        {kGateOnly},
        R"({"TestServer": {"Kill Zones": {)" + kGate + R"(}}}}, "Other": {"Note": "theirs"}})",
        kTrailing},
+      // The JSON library's reader stops at a NUL, but what follows it is still in the file.
+      {"a NUL and text after the value",
+       {kGateOnly},
+       kGateOnly + std::string("\n\0\0", 3) + R"("Other": {"Note": "theirs"}})",
+       kTrailing},
       {"a failed load", {kBroken}, kBroken, FailedLoad(kBrokenReason)},
       {"text after the value and a failed load", {kBroken}, kBroken + "\n}", kTrailing},
       {"a failed load and zones changed since",
