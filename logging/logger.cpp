@@ -16,4 +16,21 @@ void LogErrorLine(std::string_view text) noexcept {
   }
 }
 
+std::string EscapedName(std::string_view name) {
+  constexpr char kHexDigits[] = "0123456789abcdef";
+  std::string shown;
+  shown.reserve(name.size());
+  for (const char c : name) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) {
+      shown += "\\u00";
+      shown += kHexDigits[byte >> 4];
+      shown += kHexDigits[byte & 0x0F];
+    } else {
+      shown += c;
+    }
+  }
+  return shown;
+}
+
 }  // namespace brimwarden

@@ -17,6 +17,11 @@ std::shared_ptr<spdlog::logger>& PluginLogger();
 /// Logs one line at error through the plugin's logger, if there is one.
 void LogErrorLine(std::string_view text) noexcept;
 
+/// Returns a name as replies and log lines show it: each control character (U+0000 to U+001F and
+/// U+007F) as \u00XX with lower-case hex, everything else as it is, so that a name can never
+/// break a line or send a terminal escape. Names are stored and saved unchanged.
+std::string EscapedName(std::string_view name);
+
 /// Runs `body` and contains anything it throws: the message goes to the log at error as
 /// "<where>: <message>". Returns false when something was thrown.
 template <typename Body>
