@@ -88,7 +88,7 @@ float ReadCoordinate(const Json& value, const std::string& zone, const char* cor
     if (!(std::fabs(number) <= FLT_MAX)) {
       throw std::runtime_error(fmt::format(
           "{} of kill zone \"{}\" in config has a coordinate that is not finite as a float: {}",
-          corner, zone, value.dump()));
+          corner, EscapedName(zone), value.dump()));
     }
     return static_cast<float>(number);
   }
@@ -112,12 +112,13 @@ Vector3 ReadCorner(const Json& zone, const std::string& name, const char* corner
   if (!zone.is_null() && !zone.is_object()) (void)zone[std::string(corner)];
   const auto found = zone.is_object() ? zone.find(corner) : zone.end();
   if (found == zone.end()) {
-    throw std::runtime_error(fmt::format("Kill zone \"{}\": {} is missing", name, corner));
+    throw std::runtime_error(
+        fmt::format("Kill zone \"{}\": {} is missing", EscapedName(name), corner));
   }
   const Json& elements = *found;
   if (!IsThreeNumbers(elements)) {
     throw std::runtime_error(fmt::format("Kill zone \"{}\": {} is not a list of three numbers: {}",
-                                         name, corner, elements.dump()));
+                                         EscapedName(name), corner, elements.dump()));
   }
   Vector3 result;
   result.Z = ReadCoordinate(elements[2], name, corner);
@@ -134,6 +135,19 @@ bool ReadDryRun(const Json& section) {
     throw std::runtime_error(fmt::format("DryRun in config is not a boolean: {}", found->dump()));
   }
   return found->get<bool>();
+}
+
+// An optional number above 0 and at most 1; anything else fails the load, since a wrong share
+// would either stop the sweep for nothing or let a typo wipe the world.
+double ReadMaxDestroyShare(const Json& section) {
+  const auto found = section.find("MaxDestroyShare");
+  if (found == section.end()) return 0.5;
+  const double share = found->is_number() ? found->get<double>() : 0.0;
+  if (!found->is_number() || !(share > 0.0 && share <= 1.0)) {
+    throw std::runtime_error(fmt::format(
+        "MaxDestroyShare in config must be a number above 0 and at most 1: {}", found->dump()));
+  }
+  return share;
 }
 
 // Replaces a setting of 0 by its default and keeps the warning for when the load is applied.
@@ -186,6 +200,7 @@ std::optional<std::string> LoadConfigOrThrow() {
                        "DinosPerTick not set in config, using 20", warnings);
   settings.BottomRayDistance = -settings.BottomRayDistance;
   settings.DryRun = ReadDryRun(section);
+  settings.MaxDestroyShare = ReadMaxDestroyShare(section);
 
   if (const auto zones = section.find("Kill Zones"); zones != section.end()) {
     settings.KillZones = config::ReadKillZones(*zones);

@@ -1,6 +1,7 @@
 // Load and Unload: the logger over the framework's sinks, the configuration, the roster, and the
 // registrations with the framework (the seven of the sweep, the reload and zone authoring, then
-// the zone management commands and "BWD.status"), made and removed in a fixed order.
+// the zone management commands, "BWD.status", "BWD.resume" and "BWD.recent"), made and removed in a
+// fixed order.
 #include <exception>
 #include <memory>
 
@@ -43,7 +44,9 @@ constexpr LaterCommand kLaterCommands[] = {
     {"BWD.zones", nullptr, ZonesRconCommand},
     {"BWD.zoneinfo", nullptr, ZoneInfoRconCommand},
     {"BWD.removezone", nullptr, RemoveZoneRconCommand},
-    {"BWD.status", nullptr, StatusCommand},  // after every other registration
+    {"BWD.status", nullptr, StatusCommand},
+    {"BWD.resume", nullptr, ResumeCommand},
+    {"BWD.recent", nullptr, RecentCommand},
 };
 
 void CreateLogger() {

@@ -22,6 +22,7 @@ HostArray<AActor*> CreatureRoster;
 nlohmann::json ConfigDocument;
 // Plain counts from the moment the library is loaded; a reload leaves them alone.
 SweepCounters SweepStats;
+DestroyHistory RecentDestroys;
 
 void ResetProcessObjects() {
   PendingZones.clear();
@@ -29,6 +30,7 @@ void ResetProcessObjects() {
   CreatureRoster.FreeStorage();
   ConfigDocument = nullptr;
   SweepStats = SweepCounters{};
+  RecentDestroys = DestroyHistory{};
 }
 
 }  // namespace brimwarden

@@ -34,14 +34,62 @@ void ReportDryRun(const Vector3& position, std::string_view cause) {
   } else {
     logger->info("Dry run: would destroy creature at {:g} {:g} {:g} ({})",
                  static_cast<double>(position.X), static_cast<double>(position.Y),
-                 static_cast<double>(position.Z), cause);
+                 static_cast<double>(position.Z), EscapedName(cause));
   }
   ++logged;
 }
 
+// Why a creature is condemned: the first zone containing it, or no ground under it.
+enum class Cause { kKillZone, kNoGround };
+
+// Logs the trip of the wipe guard, once: after it the sweep destroys nothing until a successful
+// load or "BWD.resume".
+void ReportTrip(const WipeGuardState& guard, double share) {
+  const auto& logger = PluginLogger();
+  if (!logger) return;
+  logger->error(
+      "Sweep paused by the wipe guard: {} of the {} creatures visited in this pass would be "
+      "destroyed, over MaxDestroyShare {:g}; nothing is destroyed until BWD.resume or a "
+      "successful reload",
+      guard.TripCondemned, guard.TripVisited, share);
+}
+
+// Counts a condemned visit and decides whether it may go on: returns true when the creature is to
+// be destroyed (or, in dry run, reported), false while the guard holds the sweep paused, which
+// this visit itself may have caused. A destroy is counted and recorded here, before its request.
+bool Condemn(const Vector3& position, Cause cause, std::string_view zone_name, bool dry_run) {
+  WipeGuardState& guard = PluginSettings.WipeGuard;
+  ++guard.Condemned;
+  if (dry_run) {
+    ++(cause == Cause::kKillZone ? SweepStats.DryRunPassInKillZones
+                                 : SweepStats.DryRunPassNoGround);
+  }
+  if (guard.Paused) return false;
+  // A typo in a distance, a ground query that finds nothing or a zone over the whole map would
+  // condemn nearly everything: that is taken for a fault, not for the world's state.
+  if (!guard.OffUntilNextPass && guard.Condemned >= kWipeGuardMinimum &&
+      static_cast<double>(guard.Condemned) >
+          PluginSettings.MaxDestroyShare * static_cast<double>(guard.Visited)) {
+    guard.Paused = true;
+    guard.TripPass = SweepStats.PassesStarted;
+    guard.TripCondemned = guard.Condemned;
+    guard.TripVisited = guard.Visited;
+    ReportTrip(guard, PluginSettings.MaxDestroyShare);
+    return false;
+  }
+  const std::string_view shown_cause = cause == Cause::kKillZone ? zone_name : "no ground";
+  if (dry_run) {
+    ReportDryRun(position, shown_cause);
+  } else {
+    ++(cause == Cause::kKillZone ? SweepStats.DestroyedInKillZones : SweepStats.DestroyedNoGround);
+    RecentDestroys.Record(SweepStats.PassesStarted, position, shown_cause);
+  }
+  return true;
+}
+
 // Examines one creature taken off the roster. The zone list, the ray distance and the dry-run
 // setting are read afresh here, so a reload or a confirmed zone applies from the next visit on.
-void VisitCreature(AActor* creature) {
+void VisitCreature(AActor* creature, bool dry_run) {
   UClass* const creature_class = sweep::kGetCreatureClass();
   if (!sweep::kIsA(reinterpret_cast<UObject*>(creature), creature_class)) return;
   // The roster filtered tamed creatures when it was built, but this one may have been tamed since,
@@ -50,19 +98,19 @@ void VisitCreature(AActor* creature) {
   USceneComponent* const root = sweep::kRootComponent(creature);
   if (root == nullptr) return;
   const Vector3 position = sweep::kRelativeLocation(root);
-  const bool dry_run = PluginSettings.DryRun;
+  ++PluginSettings.WipeGuard.Visited;
 
   // Every containing zone asks once; the game accepts repeated requests for one actor. The
   // creature is counted (and reported) once, under the first zone.
   bool in_zone = false;
+  bool go_on = true;
   for (const KillZone& zone : PluginSettings.KillZones) {
     if (!sweep::BoxContains(zone.Corner1, zone.Corner2, position)) continue;
     if (!in_zone) {
       in_zone = true;
-      ++SweepStats.DestroyedInKillZones;
-      if (dry_run) ReportDryRun(position, zone.Name);
+      go_on = Condemn(position, Cause::kKillZone, zone.Name, dry_run);
     }
-    if (!dry_run) RequestDestroy(creature);
+    if (go_on && !dry_run) RequestDestroy(creature);
   }
 
   Vector3 ground{0.0F, 0.0F, 0.0F};
@@ -72,11 +120,8 @@ void VisitCreature(AActor* creature) {
                             &offset_down);
   // The game reports "no ground" as a ground point at height exactly 0 (-0 compares equal).
   if (ground.Z == 0.0F) {
-    if (!in_zone) {
-      ++SweepStats.DestroyedNoGround;
-      if (dry_run) ReportDryRun(position, "no ground");
-    }
-    if (!dry_run) RequestDestroy(creature);
+    if (!in_zone) go_on = Condemn(position, Cause::kNoGround, {}, dry_run);
+    if (go_on && !dry_run) RequestDestroy(creature);
   }
 }
 
@@ -94,8 +139,18 @@ void CastRayTick() {
     // visited again.
     AActor* const creature = TakeLastRosterEntry();
     ++SweepStats.Visits;
-    if (creature != nullptr) VisitCreature(creature);
+    const bool dry_run = PluginSettings.DryRun;
+    if (!dry_run) SweepStats.DryRunWholePass = false;
+    if (creature != nullptr) VisitCreature(creature, dry_run);
   }
+}
+
+bool ResumeSweep() {
+  WipeGuardState& guard = PluginSettings.WipeGuard;
+  if (!guard.Paused) return false;
+  guard.Paused = false;
+  guard.OffUntilNextPass = true;
+  return true;
 }
 
 void CastRayTickCallback(float /*delta_seconds*/) {

@@ -10,6 +10,7 @@
 // next build.
 #include <cstdint>
 
+#include "brimwarden/config/config.h"
 #include "brimwarden/host/framework.h"
 #include "brimwarden/sweep/sweep.h"
 #include "game_operations.h"
@@ -29,10 +30,26 @@ constexpr std::int64_t kMaxSlackSlots = 64;
 constexpr std::int64_t kEntryBytes = 8;
 static_assert(sizeof(void*) == kEntryBytes);  // entries are 8-byte pointers
 
+// Closes the pass that ends here and opens the next one's counts: the wipe guard's, which it
+// judges per pass, and the dry run's, whose pair moves to "last pass" when DryRun held throughout.
+void StartPass() {
+  ++SweepStats.PassesStarted;
+  WipeGuardState& guard = PluginSettings.WipeGuard;
+  guard.Visited = 0;
+  guard.Condemned = 0;
+  guard.OffUntilNextPass = false;
+  SweepStats.HasDryRunLastPass = SweepStats.DryRunWholePass;
+  SweepStats.DryRunLastPassInKillZones = SweepStats.DryRunPassInKillZones;
+  SweepStats.DryRunLastPassNoGround = SweepStats.DryRunPassNoGround;
+  SweepStats.DryRunPassInKillZones = 0;
+  SweepStats.DryRunPassNoGround = 0;
+  SweepStats.DryRunWholePass = PluginSettings.DryRun;
+}
+
 }  // namespace
 
 void BuildCreatureRoster() {
-  ++SweepStats.PassesStarted;
+  StartPass();
   // Normally both are empty with no storage; after a build cut short, this returns what it left.
   g_filtered.FreeStorage();
   g_game_list.FreeStorage();

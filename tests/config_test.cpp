@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <spdlog/logger.h>
 #include <nlohmann/json.hpp>
@@ -76,6 +77,7 @@ bool SameVector(const Vector3& a, const Vector3& b) {
 bool SameSettings(const Settings& a, const Settings& b) {
   if (a.TopRayDistance != b.TopRayDistance || a.BottomRayDistance != b.BottomRayDistance ||
       a.DinosPerTick != b.DinosPerTick || a.DryRun != b.DryRun ||
+      a.MaxDestroyShare != b.MaxDestroyShare || a.WipeGuard.Paused != b.WipeGuard.Paused ||
       a.KillZones.size() != b.KillZones.size()) {
     return false;
   }
@@ -131,6 +133,8 @@ class ConfigTest : public ::testing::Test {
     settings.BottomRayDistance = -22;
     settings.DinosPerTick = 33;
     settings.DryRun = true;
+    settings.MaxDestroyShare = 0.75;
+    settings.WipeGuard.Paused = true;
     settings.KillZones.push_back({"kept", {1, 2, 3}, {4, 5, 6}});
     return settings;
   }
@@ -313,6 +317,20 @@ TEST_F(ConfigTest, EveryLoadFailureIsLoggedAtErrorAndChangesNothing) {
       {"DryRun an array", Section(R"({"DryRun": [false]})"),
        "DryRun in config is not a boolean: [false]"},
       {"DryRun an object", Section(R"({"DryRun": {}})"), "DryRun in config is not a boolean: {}"},
+      {"MaxDestroyShare zero", Section(R"({"MaxDestroyShare": 0})"),
+       "MaxDestroyShare in config must be a number above 0 and at most 1: 0"},
+      {"MaxDestroyShare negative", Section(R"({"MaxDestroyShare": -0.5})"),
+       "MaxDestroyShare in config must be a number above 0 and at most 1: -0.5"},
+      {"MaxDestroyShare above 1", Section(R"({"MaxDestroyShare": 1.0000001})"),
+       "MaxDestroyShare in config must be a number above 0 and at most 1: 1.0000001"},
+      {"MaxDestroyShare a string", Section(R"({"MaxDestroyShare": "0.5"})"),
+       "MaxDestroyShare in config must be a number above 0 and at most 1: \"0.5\""},
+      {"MaxDestroyShare a boolean", Section(R"({"MaxDestroyShare": true})"),
+       "MaxDestroyShare in config must be a number above 0 and at most 1: true"},
+      {"MaxDestroyShare null", Section(R"({"MaxDestroyShare": null})"),
+       "MaxDestroyShare in config must be a number above 0 and at most 1: null"},
+      {"MaxDestroyShare an array", Section(R"({"MaxDestroyShare": [0.5]})"),
+       "MaxDestroyShare in config must be a number above 0 and at most 1: [0.5]"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -357,6 +375,14 @@ TEST_F(ConfigTest, DryRunIsOptionalAndASuccessfulLoadClearsTheLastFailure) {
     EXPECT_EQ(PluginSettings.LastLoadError, "");
     EXPECT_EQ(PluginSettings.DryRunLinesLogged, 0);
     EXPECT_EQ(PluginSettings.ServerKey, "TestServer");
+    // A successful load ends a pause of the wipe guard, and a missing share means half.
+    EXPECT_FALSE(PluginSettings.WipeGuard.Paused);
+    EXPECT_EQ(PluginSettings.MaxDestroyShare, 0.5);
+  }
+  for (const double share : {1.0, 1e-9, 0.25}) {
+    server_.WriteConfig(Section(fmt::format(R"({{"MaxDestroyShare": {}}})", share)));
+    EXPECT_EQ(brimwarden::LoadConfig(), std::nullopt);
+    EXPECT_EQ(PluginSettings.MaxDestroyShare, share);
   }
 }
 

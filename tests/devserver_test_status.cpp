@@ -97,8 +97,8 @@ end
 TEST_F(StatusTest, CountersAgreeWithTheEvents) {
   Run(std::string(kConfig) + kWorld + "load\n");
   EXPECT_EQ(Rcon("BWD.status"),
-            "Brimwarden: server key TestServer; DinosPerTick 3, BottomRayDistance 9000; 1 kill "
-            "zones; dry run off\n"
+            "Brimwarden: server key TestServer; DinosPerTick 3, BottomRayDistance 9000, "
+            "MaxDestroyShare 0.5; 1 kill zones; dry run off\n"
             "Last load: ok\n"
             "Sweep: pass 1, 7 creatures left in this pass; 0 visits since load\n"
             "Destroyed since load: 0 in kill zones, 0 with no ground; faults contained: 0");
@@ -107,8 +107,8 @@ TEST_F(StatusTest, CountersAgreeWithTheEvents) {
   Run("team 8 50001\ntick 3\n");
   EXPECT_EQ(Destroyed(), (std::vector<std::int64_t>{5, 4, 3, 2, 2, 1}));
   EXPECT_EQ(Rcon("BWD.status"),
-            "Brimwarden: server key TestServer; DinosPerTick 3, BottomRayDistance 9000; 1 kill "
-            "zones; dry run off\n"
+            "Brimwarden: server key TestServer; DinosPerTick 3, BottomRayDistance 9000, "
+            "MaxDestroyShare 0.5; 1 kill zones; dry run off\n"
             "Last load: ok\n"
             "Sweep: pass 2, 1 creatures left in this pass; 7 visits since load\n"
             "Destroyed since load: 3 in kill zones, 2 with no ground; faults contained: 0");
@@ -133,8 +133,8 @@ end
   const std::string reason = "DryRun in config is not a boolean: \"yes\"";
   EXPECT_EQ(Rcon("BWD.reload"), "Config reload failed: " + reason);
   EXPECT_EQ(Rcon("BWD.status").substr(0, Rcon("BWD.status").find("\nSweep")),
-            "Brimwarden: server key TestServer; DinosPerTick 3, BottomRayDistance 9000; 1 kill "
-            "zones; dry run off\n"
+            "Brimwarden: server key TestServer; DinosPerTick 3, BottomRayDistance 9000, "
+            "MaxDestroyShare 0.5; 1 kill zones; dry run off\n"
             "Last load: failed: " +
                 reason);
   Run("write ArkApi/Plugins/Brimwarden/config.json\n{\"Other\": {}}\nend\n");
@@ -165,12 +165,13 @@ end
                               "Dry run: would destroy creature at 500 0 160 (Pit)",
                           }));
   EXPECT_EQ(Rcon("BWD.status"),
-            "Brimwarden: server key TestServer; DinosPerTick 3, BottomRayDistance 9000; 2 kill "
-            "zones; dry run on\n"
+            "Brimwarden: server key TestServer; DinosPerTick 3, BottomRayDistance 9000, "
+            "MaxDestroyShare 0.5; 2 kill zones; dry run on\n"
             "Last load: ok\n"
             "Sweep: pass 2, 7 creatures left in this pass; 7 visits since load\n"
-            "Would have destroyed since load: 4 in kill zones, 2 with no ground; faults "
-            "contained: 0");
+            "Destroyed since load: 0 in kill zones, 0 with no ground; faults contained: 0\n"
+            "Dry run, this pass so far: would destroy 0 in kill zones, 0 with no ground; last "
+            "pass: 4 in kill zones, 2 with no ground");
   EXPECT_NE(server_.Status()[2].find("dry run: on"), std::string::npos);
   EXPECT_EQ(server_.Summary().value("dry_run", false), true);
 
@@ -183,7 +184,7 @@ tick 1
 )");
   EXPECT_EQ(Destroyed(), (std::vector<std::int64_t>{8, 5}));
   EXPECT_EQ(Logs("info").size(), 8U);  // one more "Server Key" line, from the reload
-  EXPECT_NE(Rcon("BWD.status").find("\nDestroyed since load: 4 in kill zones, 4 with no ground;"),
+  EXPECT_NE(Rcon("BWD.status").find("\nDestroyed since load: 0 in kill zones, 2 with no ground;"),
             std::string::npos);
   EXPECT_FALSE(server_.Summary().contains("dry_run"));
 }

@@ -111,7 +111,7 @@ TEST_F(ConfigEndToEndTest, FailedLoadAtStartUpIsAnErrorAndTheLoadGoesOnInert) {
       ASSERT_FALSE(rcon.empty());
       EXPECT_EQ(rcon.front(), "BWD.reload");
       EXPECT_NE(std::find(rcon.begin(), rcon.end(), "BWD.removezone"), rcon.end());
-      EXPECT_EQ(rcon.back(), "BWD.status");
+      EXPECT_EQ(rcon.back(), "BWD.recent");
       EXPECT_EQ(standin::RegisteredNames("chat").size(), 8U);  // five to author, three to manage
       // With the settings still zero, the sweep takes nothing off the roster.
       Ticks(3);

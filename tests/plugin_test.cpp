@@ -26,7 +26,8 @@ using brimwarden::test::ServerDir;
 
 using Registration = std::pair<std::string, std::string>;  // kind, name
 
-// The seven of the shell in their fixed order, then "BWD.status", after every other one.
+// The seven of the shell in their fixed order, the zone management commands, then "BWD.status",
+// "BWD.resume" and "BWD.recent" last.
 const std::vector<Registration> kTable = {
     {"tick", "CastRayBWD"},
     {"rcon", "BWD.reload"},
@@ -42,7 +43,9 @@ const std::vector<Registration> kTable = {
     {"rcon", "BWD.zones"},
     {"rcon", "BWD.zoneinfo"},
     {"rcon", "BWD.removezone"},
-    {"rcon", "BWD.status"},  // after every other registration
+    {"rcon", "BWD.status"},
+    {"rcon", "BWD.resume"},
+    {"rcon", "BWD.recent"},
 };
 
 std::vector<Registration> Calls(standin::EventKind kind) {
@@ -255,26 +258,44 @@ TEST(StatusTextTest, ShowsWhatTheLatestLoadLeftAndTheCounters) {
   settings.LastLoadFailed = true;
   settings.LastLoadError = "Failed to get server key";
   EXPECT_EQ(brimwarden::StatusText(),
-            "Brimwarden: server key (none); DinosPerTick 0, BottomRayDistance 0; 0 kill zones; dry "
-            "run off\n"
+            "Brimwarden: server key (none); DinosPerTick 0, BottomRayDistance 0, MaxDestroyShare "
+            "0.5; 0 kill zones; dry run off\n"
             "Last load: failed: Failed to get server key\n"
             "Sweep: pass 0, 0 creatures left in this pass; 0 visits since load\n"
             "Destroyed since load: 0 in kill zones, 0 with no ground; faults contained: 0");
 
   brimwarden::ResetProcessObjects();
-  settings.ServerKey = "Île {0}";
+  settings.ServerKey = "Île {0}\n";
   settings.DinosPerTick = -5;
   settings.BottomRayDistance = 3000;  // configured as -3000
+  settings.MaxDestroyShare = 0.125;
   settings.KillZones.resize(2);
   settings.DryRun = true;
-  brimwarden::SweepStats = {7, 123456789012, 5, 6, 8};
+  settings.WipeGuard.Paused = true;
+  settings.WipeGuard.TripPass = 6;
+  settings.WipeGuard.TripCondemned = 50;
+  settings.WipeGuard.TripVisited = 51;
+  brimwarden::SweepStats = {7, 123456789012, 5, 6, 8, 9, 10, false, true, 11, 12};
+  const std::string before_dry_run =
+      "Brimwarden: server key Île {0}\\u000a; DinosPerTick -5, BottomRayDistance -3000, "
+      "MaxDestroyShare 0.125; 2 kill zones; dry run on\n"
+      "Last load: ok\n"
+      "Sweep: pass 7, 0 creatures left in this pass; 123456789012 visits since load\n"
+      "Destroyed since load: 5 in kill zones, 6 with no ground; faults contained: 8\n";
+  const std::string paused =
+      "\nPaused by the wipe guard in pass 6: 50 of 51 creatures visited would have been "
+      "destroyed; send BWD.resume to go on";
   EXPECT_EQ(brimwarden::StatusText(),
-            "Brimwarden: server key Île {0}; DinosPerTick -5, BottomRayDistance -3000; 2 kill "
-            "zones; dry run on\n"
-            "Last load: ok\n"
-            "Sweep: pass 7, 0 creatures left in this pass; 123456789012 visits since load\n"
-            "Would have destroyed since load: 5 in kill zones, 6 with no ground; faults "
-            "contained: 8");
+            before_dry_run +
+                "Dry run, this pass so far: would destroy 9 in kill zones, 10 with no ground; "
+                "last pass: 11 in kill zones, 12 with no ground" +
+                paused);
+  brimwarden::SweepStats.HasDryRunLastPass = false;
+  EXPECT_EQ(brimwarden::StatusText(),
+            before_dry_run +
+                "Dry run, this pass so far: would destroy 9 in kill zones, 10 with no ground; "
+                "last pass: none" +
+                paused);
   brimwarden::ResetProcessObjects();
 }
 

@@ -49,7 +49,7 @@ TEST(StandInInertTest, PluginSitsInertUntilTheHostSetsTheStandInUp) {
   {
     brimwarden::test::PluginLibrary plugin;
     EXPECT_EQ(standin::RegisteredNames("tick").size(), 1U);
-    EXPECT_EQ(standin::RegisteredNames("rcon").size(), 5U);  // reload, three to manage, status
+    EXPECT_EQ(standin::RegisteredNames("rcon").size(), 7U);  // reload, three to manage, three more
     EXPECT_EQ(standin::RegisteredNames("chat").size(), 8U);  // five to author, three to manage
   }
   EXPECT_EQ(CountNotSetUpLines(), 0);

@@ -142,8 +142,11 @@ TEST_F(CountersTest, DryRunCountsAndLogsButNeverDestroys) {
   CastRayTick();
 
   EXPECT_TRUE(DestroyRequests().empty());
-  EXPECT_EQ(SweepStats.DestroyedInKillZones, 1U);
-  EXPECT_EQ(SweepStats.DestroyedNoGround, 1U);
+  // Verdicts are not destroys; the pass ended with the rebuild, so its pair is the last pass's.
+  EXPECT_EQ(SweepStats.DestroyedInKillZones + SweepStats.DestroyedNoGround, 0U);
+  EXPECT_TRUE(SweepStats.HasDryRunLastPass);
+  EXPECT_EQ(SweepStats.DryRunLastPassInKillZones, 1U);
+  EXPECT_EQ(SweepStats.DryRunLastPassNoGround, 1U);
   EXPECT_EQ(InfoLines(), (std::vector<std::string>{
                              "Dry run: would destroy creature at 1500.5 -2.25 -400 (no ground)",
                              "Dry run: would destroy creature at 0 0 -400 (Pit)",
@@ -153,6 +156,7 @@ TEST_F(CountersTest, DryRunCountsAndLogsButNeverDestroys) {
 TEST_F(CountersTest, DryRunLogsAHundredLinesThenOneAndThenNothingUntilTheNextLoad) {
   PluginSettings.DryRun = true;
   PluginSettings.DinosPerTick = 1000;
+  PluginSettings.MaxDestroyShare = 1.0;  // every creature has sunk
   for (int i = 1; i <= 150; ++i) {
     standin::SpawnCreature(i, 0, {static_cast<float>(i), 0.0F, kSunk});
   }
@@ -165,13 +169,14 @@ TEST_F(CountersTest, DryRunLogsAHundredLinesThenOneAndThenNothingUntilTheNextLoa
   EXPECT_EQ(lines[0], "Dry run: would destroy creature at 150 0 -400 (no ground)");
   EXPECT_EQ(lines[99], "Dry run: would destroy creature at 51 0 -400 (no ground)");
   EXPECT_EQ(lines[100], "Dry run: more creatures this pass; BWD.status has the count");
-  EXPECT_EQ(SweepStats.DestroyedNoGround, 300U);
+  EXPECT_EQ(SweepStats.DryRunLastPassNoGround, 150U);  // each tick ended its pass
   EXPECT_TRUE(DestroyRequests().empty());
 
   // A successful load brings a fresh record, and with it a fresh cap.
   const Settings kept = PluginSettings;
   PluginSettings = Settings{};
   PluginSettings.DryRun = true;
+  PluginSettings.MaxDestroyShare = 1.0;
   PluginSettings.DinosPerTick = kept.DinosPerTick;
   PluginSettings.BottomRayDistance = kept.BottomRayDistance;
   standin::ClearLogRecords();

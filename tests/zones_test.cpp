@@ -166,6 +166,7 @@ class ZonesTest : public ::testing::Test {
   /// with this server's section.
   void ResetAll() {
     brimwarden::ResetProcessObjects();
+    PluginSettings.DinosPerTick = 20;  // as a load of this section leaves it: the sweep is on
     standin::ResetWorld();
     standin::ClearEvents();
     standin::ClearLogRecords();

@@ -24,6 +24,9 @@ constexpr char kZoneNotSavedReply[] =
     "Zone created, but it could not be saved to config.json: it stays active until the plugin "
     "reloads its configuration";
 constexpr char kCancelledReply[] = "Zone creation cancelled";
+constexpr char kSweepOffUntilLoadReply[] =
+    "Zone created, but the sweep is off until this server's section loads: send BWD.reload";
+constexpr char kSweepOffReply[] = "Zone created, but the sweep is off: DinosPerTick is 0 or less";
 
 using zones::IsCornerSet;
 using zones::kCornersMissingReply;
@@ -107,10 +110,15 @@ void ConfirmCommand(AShooterPlayerController* player, FString* /*message*/,
     // counts as failed, so the player is told the zone lives only until the next reload.
     bool saved = false;
     ContainExceptions("ConfirmCommand: SaveKillZones", [&] { saved = SaveKillZones(); });
-    if (saved) {
-      SendChatReply(player, kZoneCreatedReply);
-    } else {
+    // A saved zone that nothing sweeps would mislead: the admin is told what is missing.
+    if (!saved) {
       SendChatReply(player, kZoneNotSavedReply);
+    } else if (PluginSettings.DinosPerTick > 0) {
+      SendChatReply(player, kZoneCreatedReply);
+    } else if (PluginSettings.LastLoadFailed) {
+      SendChatReply(player, kSweepOffUntilLoadReply);
+    } else {
+      SendChatReply(player, kSweepOffReply);
     }
   });
 }

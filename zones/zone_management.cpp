@@ -64,13 +64,22 @@ std::string CornersLine(std::string_view label, const Vector3& c1, const Vector3
                      ReplyCoordinate{c2.Y}, ReplyCoordinate{c2.Z});
 }
 
-// The one place that words the count, whatever became of it.
+// The one place that words the count, whatever became of it. The wild ones are said to be
+// destroyed only while the sweep would really destroy them.
 std::string InsideNowLine(const std::optional<CreatureCount>& count) {
   if (!count) return "Inside now: could not count (see the server log)";
-  if (PluginSettings.DryRun) {
+  std::string_view not_destroyed;
+  if (PluginSettings.DinosPerTick <= 0) {
+    not_destroyed = "the sweep is off";
+  } else if (PluginSettings.WipeGuard.Paused) {
+    not_destroyed = "the sweep is paused";
+  } else if (PluginSettings.DryRun) {
+    not_destroyed = "dry run";
+  }
+  if (!not_destroyed.empty()) {
     return fmt::format(
-        "Inside now: {} wild creatures (dry run: not destroyed), {} tamed (never touched)",
-        count->Wild, count->Tamed);
+        "Inside now: {} wild creatures ({}: not destroyed), {} tamed (never touched)", count->Wild,
+        not_destroyed, count->Tamed);
   }
   return fmt::format(
       "Inside now: {} wild creatures (destroyed as the sweep reaches them), {} tamed (never "
@@ -83,7 +92,8 @@ Lines ZoneListLines(std::size_t limit) {
   Lines lines{fmt::format("Kill zones: {}", zones.size())};
   const std::size_t shown = std::min(zones.size(), limit);
   for (std::size_t index = 0; index < shown; ++index) {
-    lines.push_back(CornersLine(zones[index].Name, zones[index].Corner1, zones[index].Corner2));
+    lines.push_back(
+        CornersLine(EscapedName(zones[index].Name), zones[index].Corner1, zones[index].Corner2));
   }
   if (shown < zones.size()) {
     lines.push_back(
@@ -105,8 +115,8 @@ Lines ZoneInfoLines(const std::string& name) {
   const std::vector<KillZone>& zones = PluginSettings.KillZones;
   const auto found = std::find_if(zones.begin(), zones.end(),
                                   [&](const KillZone& zone) { return zone.Name == name; });
-  if (found == zones.end()) return {fmt::format("No kill zone named {}", name)};
-  return BoxInfoLines(found->Name, found->Corner1, found->Corner2);
+  if (found == zones.end()) return {fmt::format("No kill zone named {}", EscapedName(name))};
+  return BoxInfoLines(EscapedName(found->Name), found->Corner1, found->Corner2);
 }
 
 // The preview of the player's pending zone: what "/confirm" is about to destroy.
@@ -117,17 +127,20 @@ Lines PendingZoneInfoLines(AShooterPlayerController* player) {
   if (!zones::IsCornerSet(pending.Corner1) || !zones::IsCornerSet(pending.Corner2)) {
     return {zones::kCornersMissingReply};
   }
-  return BoxInfoLines(pending.Name + " (not confirmed)", pending.Corner1, pending.Corner2);
+  return BoxInfoLines(EscapedName(pending.Name) + " (not confirmed)", pending.Corner1,
+                      pending.Corner2);
 }
 
 // Takes every zone of that name out of KillZones at once, so the sweep stops using it from its
 // next visit, then saves the section as "/confirm" does.
 std::string RemoveZone(std::string_view where, const std::string& name) {
-  if (RemoveKillZonesNamed(name) == 0) return fmt::format("No kill zone named {}", name);
+  if (RemoveKillZonesNamed(name) == 0) {
+    return fmt::format("No kill zone named {}", EscapedName(name));
+  }
   bool saved = false;
   ContainExceptions(std::string(where) + ": SaveKillZones", [&] { saved = SaveKillZones(); });
   if (!saved) return std::string(kRemovedNotSavedReply);
-  return fmt::format("Zone removed: {}", name);
+  return fmt::format("Zone removed: {}", EscapedName(name));
 }
 
 void SendChatLines(AShooterPlayerController* player, const Lines& lines) {

@@ -29,6 +29,23 @@ struct ZoneCorners {
   Vector3 Corner2;
 };
 
+/// The wipe guard's state: what the sweep has visited and condemned in the current pass, and
+/// whether the guard has paused it. Only the sweep and the "BWD.resume" command change it.
+struct WipeGuardState {
+  /// Visits of this pass that reached the kill-zone test (valid, wild at the visit).
+  std::uint64_t Visited = 0;
+  /// Those of them condemned (inside a zone, or no ground), each creature once.
+  std::uint64_t Condemned = 0;
+  /// While true the sweep visits, tests and counts as always but destroys nothing.
+  bool Paused = false;
+  /// Set by "BWD.resume": the guard does not judge again until the next roster build.
+  bool OffUntilNextPass = false;
+  /// The pass and the counts at the moment the guard tripped.
+  std::uint64_t TripPass = 0;
+  std::uint64_t TripCondemned = 0;
+  std::uint64_t TripVisited = 0;
+};
+
 /// This server's settings. BottomRayDistance is held negated.
 struct Settings {
   std::int32_t TopRayDistance = 0;
@@ -40,6 +57,11 @@ struct Settings {
   /// How many "would destroy" lines the sweep has logged in dry run. Every successful load brings a
   /// fresh record, so the cap on those lines starts again after each one.
   std::int32_t DryRunLinesLogged = 0;
+  /// The share of the creatures visited in a pass above which the wipe guard pauses the sweep
+  /// (once at least kWipeGuardMinimum are condemned); 1 means it never trips.
+  double MaxDestroyShare = 0.5;
+  /// Every successful load brings a fresh guard: armed, not paused, counts at 0.
+  WipeGuardState WipeGuard;
   /// The server key as the latest load found it (empty when there was none). Kept from the load
   /// before when the latest one stopped before looking it up.
   std::string ServerKey;
@@ -53,6 +75,9 @@ struct Settings {
   /// are never overwritten. Kept apart from KillZones, which commands change in memory.
   std::map<std::string, ZoneCorners> KillZonesInFile;
 };
+
+/// The wipe guard never trips before this many creatures of one pass are condemned.
+inline constexpr std::uint64_t kWipeGuardMinimum = 50;
 
 /// The process-wide settings record that the sweep and the zone commands read.
 extern Settings PluginSettings;

@@ -23,6 +23,15 @@ std::string StatusText();
 /// The "BWD.status" RCON command: replies with StatusText().
 void StatusCommand(RCONClientConnection* connection, RCONPacket* packet, UWorld* world);
 
+/// Lists the sweep's last destroys, newest first: the "BWD.recent" reply.
+std::string RecentDestroysText();
+/// Ends a pause of the wipe guard if there is one, and says which: the "BWD.resume" reply.
+std::string ResumeText();
+/// The "BWD.resume" RCON command: replies with ResumeText().
+void ResumeCommand(RCONClientConnection* connection, RCONPacket* packet, UWorld* world);
+/// The "BWD.recent" RCON command: replies with RecentDestroysText().
+void RecentCommand(RCONClientConnection* connection, RCONPacket* packet, UWorld* world);
+
 /// Returns every process-wide object to its state at library load (settings zero, no zones, no
 /// pending zones, roster without storage, document null). The logger handle is kept.
 void ResetProcessObjects();
