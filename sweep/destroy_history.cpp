@@ -1,5 +1,5 @@
-// The ring of the sweep's last destroys, which "BWD.recent" lists. Written on the game thread inside
-// the guarded step; a fault there can at worst leave one record half written.
+// The ring of the sweep's last destroys, which "BWD.recent" lists. Written on the game thread
+// inside the guarded step; a fault there can at worst leave one record half written.
 #include "brimwarden/sweep/sweep.h"
 
 namespace brimwarden {

@@ -173,5 +173,57 @@ TEST(DevServerChaosTest, GuardHoldsUnderChaos) {
   standin::ResetWorld();
 }
 
+// A typo in the ray distance makes every ground query find nothing; a zone over the whole map
+// condemns everything. Under chaos, the wipe guard lets at most 49 creatures go per load and says
+// so once per load.
+TEST(DevServerChaosTest, WipeGuardHoldsUnderChaos) {
+  const char* const sections[] = {
+      R"({"TestServer": {"DinosPerTick": 1000, "BottomRayDistance": 50}})",
+      R"({"TestServer": {"DinosPerTick": 1000, "Kill Zones": {"All": {"Corner1": [-1e9, -1e9, -1e9], "Corner2": [1e9, 1e9, 1e9]}}}})",
+  };
+  for (const char* section : sections) {
+    SCOPED_TRACE(section);
+    standin::ResetWorld();
+    const test::ServerDir dir;
+    std::int64_t trips = 0;
+    std::unordered_set<std::int64_t> destroyed;
+    const DevServer* observed = nullptr;
+    DevServer server({dir.Path(), BRIMWARDEN_PLUGIN_FILE, test::kTestServerKey},
+                     [&](const standin::Event& event) {
+                       if (event.kind == standin::EventKind::kLog &&
+                           event.text.rfind("Sweep paused by the wipe guard: ", 0) == 0) {
+                         ++trips;
+                       }
+                       if (event.kind == standin::EventKind::kDestroy && observed->InTick()) {
+                         destroyed.insert(event.creature);
+                       }
+                     });
+    observed = &server;
+    const std::vector<Command> commands =
+        ParseScript(std::string("write ArkApi/Plugins/Brimwarden/config.json\n") + section +
+                    "\nend\nterrain hills 3\npopulate 20000 1 30 11\nchaos 0.05 7 0.05\n");
+    server.Execute(commands.front());
+    server.Load();
+    for (std::size_t i = 1; i < commands.size(); ++i) server.Execute(commands[i]);
+    for (int load = 1; load <= 2; ++load) {
+      if (load == 2) {
+        bool handled = false;
+        ASSERT_EQ(server.Rcon("BWD.reload", server.NextRconId(), &handled),
+                  std::vector<std::string>{"Config Reloaded."});
+      }
+      const std::int64_t passes_before = server.Passes();
+      while (server.Passes() < passes_before + 4) server.Tick(1);
+      EXPECT_EQ(trips, load);
+      EXPECT_LE(destroyed.size(), 49U * load);
+    }
+    for (const standin::CreatureInfo& creature : standin::Creatures()) {
+      if (destroyed.count(creature.id) != 0) EXPECT_LT(creature.team, kTamedTeam);
+    }
+    server.Unload();
+  }
+  standin::FailGameFunctionAtRate(kGroundQuery, 0, 0);
+  standin::ResetWorld();
+}
+
 }  // namespace
 }  // namespace brimwarden::devserver

@@ -174,23 +174,60 @@ TEST_F(ZoneManagementTest, RconCommandsAnswerWithOneReplyOfJoinedLines) {
   EXPECT_EQ(FileZones(), nlohmann::json::object());
 }
 
-// In a dry run the count says that nothing will be destroyed; a reload that ends the dry run
-// brings the usual line back.
-TEST_F(ZoneManagementTest, DryRunSaysTheCreaturesInsideAreNotDestroyed) {
+// The count says when the sweep will not destroy what stands inside: in a dry run, while the
+// sweep is off, while the wipe guard has paused it; "/confirm" says when the sweep is off.
+TEST_F(ZoneManagementTest, RepliesSayWhenTheSweepWillNotDestroy) {
   standin::SpawnCreature(1, 7, {1500.0F, 1500.0F, 150.0F});
   standin::SpawnCreature(2, 50000, {1500.0F, 1500.0F, 150.0F});
+  // Visited before creature 1: sixty sunk ones, which trip the wipe guard.
+  for (int id = 10; id < 70; ++id) standin::SpawnCreature(id, 7, {5000.0F, 5000.0F, -400.0F});
+  const auto inside = [](const char* why) {
+    return kNorthGateInfo + "\nInside now: 1 wild creatures (" + why +
+           ": not destroyed), 1 tamed (never touched)";
+  };
+  // With no section for this server the load fails and the sweep stays off.
+  server_.WriteConfig(R"({"Other": {}})");
+  PluginLibrary plugin;
+  DefineZone(u"Unloaded", {1.0F, 1.0F, 1.0F}, {2.0F, 2.0F, 2.0F});
+  EXPECT_EQ(Events(standin::EventKind::kChat).back(),
+            "Zone created, but the sweep is off until this server's section loads: send "
+            "BWD.reload");
+
   nlohmann::json config = nlohmann::json::parse(kConfig);
   config["TestServer"]["DryRun"] = true;
   server_.WriteConfig(config.dump());
-  PluginLibrary plugin;
+  EXPECT_EQ(Rcon("BWD.reload"), "Config Reloaded.");
+  EXPECT_EQ(Rcon("BWD.zoneinfo North Gate"), inside("dry run"));
 
-  EXPECT_EQ(Rcon("BWD.zoneinfo North Gate"),
-            kNorthGateInfo +
-                "\nInside now: 1 wild creatures (dry run: not destroyed), 1 tamed (never touched)");
-  config["TestServer"]["DryRun"] = false;
+  config["TestServer"]["DinosPerTick"] = -1;
   server_.WriteConfig(config.dump());
   EXPECT_EQ(Rcon("BWD.reload"), "Config Reloaded.");
+  EXPECT_EQ(Rcon("BWD.zoneinfo North Gate"), inside("the sweep is off"));
+  DefineZone(u"Off", {1.0F, 1.0F, 1.0F}, {2.0F, 2.0F, 2.0F});
+  EXPECT_EQ(Events(standin::EventKind::kChat).back(),
+            "Zone created, but the sweep is off: DinosPerTick is 0 or less");
+
+  config["TestServer"]["DinosPerTick"] = 100;
+  config["TestServer"].erase("DryRun");
+  server_.WriteConfig(config.dump());
+  EXPECT_EQ(Rcon("BWD.reload"), "Config Reloaded.");
+  standin::ClearEvents();
+  standin::Tick();
+  EXPECT_EQ(DestroyedIds().size(), 49U);
+  EXPECT_EQ(Rcon("BWD.zoneinfo North Gate"), inside("the sweep is paused"));
+  EXPECT_EQ(Rcon("BWD.resume"), "Sweep resumed; the wipe guard judges again from the next pass");
   EXPECT_EQ(Rcon("BWD.zoneinfo North Gate"), kNorthGateInfo + "\n" + Inside(1, 1));
+}
+
+// A name that holds control characters cannot forge lines: they show escaped, and the file keeps
+// the name as it is.
+TEST_F(ZoneManagementTest, ControlCharactersInNamesShowEscaped) {
+  server_.WriteConfig(
+      R"({"TestServer": {"Kill Zones": {"A\nB\u001b[31m": {"Corner1": [0, 0, 0], "Corner2": [1, 1, 1]}}}})");
+  PluginLibrary plugin;
+  EXPECT_EQ(Rcon("BWD.zones"), "Kill zones: 1\nA\\u000aB\\u001b[31m: 0 0 0 to 1 1 1");
+  EXPECT_EQ(Rcon("BWD.zoneinfo x\x7f"), "No kill zone named x\\u007f");
+  EXPECT_EQ(Rcon("BWD.removezone A\nB\x1b[31m"), "Zone removed: A\\u000aB\\u001b[31m");
 }
 
 TEST_F(ZoneManagementTest, ChatListsTenZonesAndRconListsThemAll) {

@@ -24,7 +24,8 @@ constexpr const char* kTripAtFiftyOfFifty =
 template <typename Sunk>
 void SpawnRow(int count, Sunk sunk) {
   for (int i = 1; i <= count; ++i) {
-    standin::SpawnCreature(i, 0, {static_cast<float>(i) * 10.0F, 0.0F, sunk(i) ? kSunk : kStanding});
+    standin::SpawnCreature(i, 0,
+                           {static_cast<float>(i) * 10.0F, 0.0F, sunk(i) ? kSunk : kStanding});
   }
 }
 
