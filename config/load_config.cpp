@@ -2,12 +2,14 @@
 // "BWD.reload" RCON command. A load is all or nothing: the section is read whole into a new
 // record, which replaces the settings and the zone list only when nothing failed, so a broken
 // file never leaves a half-applied configuration behind.
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <fmt/format.h>
@@ -158,6 +160,26 @@ void ReplaceZeroByDefault(std::int32_t& setting, std::int32_t fallback, const ch
   setting = fallback;
 }
 
+// The members a section may hold; a name beginning with "_" is a comment.
+constexpr std::string_view kSettingNames[] = {"TopRayDistance", "BottomRayDistance",
+                                              "DinosPerTick",   "Kill Zones",
+                                              "DryRun",         "MaxDestroyShare"};
+
+// A misspelled setting ("Dryrun", "KillZones") would otherwise be ignored without a word, and the
+// admin would believe it in force. Members come in ascending byte order of their names.
+void WarnOfMembersThatAreNoSetting(const Json& section) {
+  for (const auto& [name, value] : section.items()) {
+    if (name.starts_with('_') || std::find(std::begin(kSettingNames), std::end(kSettingNames),
+                                           name) != std::end(kSettingNames)) {
+      continue;
+    }
+    LogLine(spdlog::level::warn,
+            fmt::format("config.json: {} in this server's section is not a setting and is "
+                        "ignored; check its spelling",
+                        EscapedName(name)));
+  }
+}
+
 std::optional<std::string> LoadConfigOrThrow() {
   const config::FileText file = config::ReadWholeFile(GetConfigPath());
   if (file.status == config::FileText::Status::kCannotOpen) {
@@ -208,6 +230,7 @@ std::optional<std::string> LoadConfigOrThrow() {
   settings.KillZonesInFile = config::ZonesByName(settings.KillZones);
 
   for (const char* warning : warnings) LogLine(spdlog::level::warn, warning);
+  WarnOfMembersThatAreNoSetting(section);
   PluginSettings = std::move(settings);
   ConfigDocument = std::move(section);
   return std::nullopt;

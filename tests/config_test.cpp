@@ -396,6 +396,12 @@ TEST_F(ConfigTest, NestingUpToTheCapLoads) {
 // ---- Defaults, warnings and numbers
 // ---------------------------------------------------------------
 
+Line NotASetting(const std::string& name) {
+  return {spdlog::level::warn, "config.json: " + name +
+                                   " in this server's section is not a setting and is ignored; "
+                                   "check its spelling"};
+}
+
 TEST_F(ConfigTest, NumbersAreReadWithTheirDefaultsAndWarnings) {
   const Line kTopWarning{spdlog::level::warn, "TopRayDistance not set in config, using 150k"};
   const Line kBottomWarning{spdlog::level::warn, "BottomRayDistance not set in config, using 150k"};
@@ -407,11 +413,14 @@ TEST_F(ConfigTest, NumbersAreReadWithTheirDefaultsAndWarnings) {
   };
   const Case cases[] = {
       {"{}", 150000, -150000, 20, {kTopWarning, kBottomWarning, kDinosWarning}},
-      {R"({"TopRayDistance": 0, "BottomRayDistance": 0, "DinosPerTick": 0, "Other": "x"})",
+      // Members that are no setting are named last, in byte order; comments ("_...") are not.
+      {R"({"TopRayDistance": 0, "BottomRayDistance": 0, "DinosPerTick": 0, "Other": "x",
+           "_comment": 1, "Dryrun": true, "A\nB": {}})",
        150000,
        -150000,
        20,
-       {kTopWarning, kBottomWarning, kDinosWarning}},
+       {kTopWarning, kBottomWarning, kDinosWarning, NotASetting("A\\u000aB"), NotASetting("Dryrun"),
+        NotASetting("Other")}},
       {R"({"TopRayDistance": 2500.9, "BottomRayDistance": 3000, "DinosPerTick": true})",
        2500,
        -3000,

@@ -294,7 +294,10 @@ TEST_F(ZoneManagementTest, OneZonePerNameAndRemovalTakesItFromFileAndSweep) {
   PluginLibrary plugin;
   DefineZone(u"spawn", {1000.0F, 1000.0F, 0.0F}, {2000.0F, 2000.0F, 500.0F});
   DefineZone(u"spawn", {-1000.0F, -1000.0F, 0.0F}, {-2000.0F, -2000.0F, 500.0F});
-  EXPECT_EQ(Events(standin::EventKind::kChat, "Admin").back(), "Zone created");
+  const Lines chat = Events(standin::EventKind::kChat, "Admin");
+  EXPECT_EQ(
+      Lines(chat.end() - 2, chat.end()),
+      (Lines{"Zone created", "It replaced the earlier zone spawn: 1000 1000 0 to 2000 2000 500"}));
 
   // The second "spawn" replaced the first in memory, as in the file.
   EXPECT_EQ(Chat(admin_, u"/zones"),

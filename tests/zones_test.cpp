@@ -418,10 +418,25 @@ TEST_F(ZonesTest, TwoPlayersKeepSeparateEntries) {
 TEST_F(ZonesTest, RepeatedNameReplacesEveryEarlierZoneOfThatName) {
   auto* admin = standin::AddPlayer("Admin", true);
   DefineZone(admin, u"/newbox spawn", kHigh, kLow);
+  EXPECT_EQ(ChatTo("Admin").back(), kCreated);
   DefineZone(admin, u"/newbox spawn", kHere, kLow);
   ASSERT_EQ(PluginSettings.KillZones.size(), 1U);
   EXPECT_TRUE(SameBits(PluginSettings.KillZones[0].Corner1, kHere));
-  EXPECT_EQ(ChatTo("Admin").back(), kCreated);
+  std::vector<std::string> chat = ChatTo("Admin");
+  EXPECT_EQ(std::vector<std::string>(chat.end() - 2, chat.end()),
+            (std::vector<std::string>{
+                kCreated, "It replaced the earlier zone spawn: 100 200 300 to -50.5 60 70"}));
+
+  // The notice follows whichever reply the save gave, and shows the name's characters as typed.
+  standin::ClearEvents();
+  PluginSettings.KillZones = {{"L\u00e4va\n", kLow, kHigh}};
+  std::filesystem::remove(server_.ConfigPath());
+  DefineZone(admin, u"/newbox L\u00e4va\n", kHigh, kLow);
+  chat = ChatTo("Admin");
+  EXPECT_EQ(chat.back(),
+            "It replaced the earlier zone L\u00e4va\\u000a: -50.5 60 70 to 100 200 300");
+  EXPECT_EQ(chat[chat.size() - 2], kNotSaved);
+  server_.WriteConfig(R"({"TestServer": {}})");
 
   // Duplicates that only memory could hold, around another zone whose place is kept.
   PluginSettings.KillZones = {{"spawn", kHigh, kLow},
@@ -433,7 +448,6 @@ TEST_F(ZonesTest, RepeatedNameReplacesEveryEarlierZoneOfThatName) {
   for (const KillZone& zone : PluginSettings.KillZones) names.push_back(zone.Name);
   EXPECT_EQ(names, (std::vector<std::string>{"Spawn", "spawn ", "spawn"}));
   EXPECT_TRUE(SameBits(PluginSettings.KillZones[2].Corner1, kLow));
-  EXPECT_EQ(ChatTo("Admin").back(), kCreated);
 
   // Removal takes every zone of the name, and only those.
   PluginSettings.KillZones.push_back({"spawn", kHere, kHere});

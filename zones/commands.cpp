@@ -1,7 +1,9 @@
 // The five zone commands. Each runs inside a chat command callback on the game thread, answers its
-// sender with exactly one chat message, and contains whatever is thrown inside it: the changes made
-// before the throw stay, the message goes to the log at error.
+// sender with one chat message (a "/confirm" that replaces a zone adds a second), and contains
+// whatever is thrown inside it: the changes made before the throw stay, the message goes to the log
+// at error.
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -102,6 +104,13 @@ void ConfirmCommand(AShooterPlayerController* player, FString* /*message*/,
     }
     // The file holds one zone per name, and so does memory: an earlier zone of this name would
     // otherwise go on destroying creatures in a box that no zone of the file covers.
+    std::optional<KillZone> replaced;
+    for (const KillZone& zone : PluginSettings.KillZones) {
+      if (zone.Name == pending.Name) {
+        replaced = zone;
+        break;
+      }
+    }
     RemoveKillZonesNamed(pending.Name);
     // The corners are kept in the order they were marked; the sweep accepts either order.
     PluginSettings.KillZones.push_back(KillZone{pending.Name, pending.Corner1, pending.Corner2});
@@ -119,6 +128,16 @@ void ConfirmCommand(AShooterPlayerController* player, FString* /*message*/,
       SendChatReply(player, kSweepOffUntilLoadReply);
     } else {
       SendChatReply(player, kSweepOffReply);
+    }
+    // Two admins may pick one name: the second learns what the first had made.
+    if (replaced) {
+      SendChatTextUtf8(
+          player,
+          fmt::format("It replaced the earlier zone {}: {} {} {} to {} {} {}",
+                      EscapedName(replaced->Name), ReplyCoordinate{replaced->Corner1.X},
+                      ReplyCoordinate{replaced->Corner1.Y}, ReplyCoordinate{replaced->Corner1.Z},
+                      ReplyCoordinate{replaced->Corner2.X}, ReplyCoordinate{replaced->Corner2.Y},
+                      ReplyCoordinate{replaced->Corner2.Z}));
     }
   });
 }
