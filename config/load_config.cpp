@@ -180,8 +180,11 @@ void WarnOfMembersThatAreNoSetting(const Json& section) {
   }
 }
 
-std::optional<std::string> LoadConfigOrThrow() {
-  const config::FileText file = config::ReadWholeFile(GetConfigPath());
+// Loads from the file at `path` and the section `key`; either one, when null, is asked of the
+// framework, as the plugin's own load does.
+std::optional<std::string> LoadConfigOrThrow(const std::string* path,
+                                             const std::string* key_given) {
+  const config::FileText file = config::ReadWholeFile(path != nullptr ? *path : GetConfigPath());
   if (file.status == config::FileText::Status::kCannotOpen) {
     return Fail("Failed to open config file");
   }
@@ -197,7 +200,7 @@ std::optional<std::string> LoadConfigOrThrow() {
   }
   if (document.is_null()) return Fail("Failed to load config");
 
-  const std::string key = GetServerKey();
+  const std::string key = key_given != nullptr ? *key_given : GetServerKey();
   PluginSettings.ServerKey = key;
   if (key.empty()) return Fail("Failed to get server key");
   if (!document.is_object() || !document.contains(key)) {
@@ -269,10 +272,12 @@ std::map<std::string, ZoneCorners> ZonesByName(const std::vector<KillZone>& zone
 
 }  // namespace config
 
-std::optional<std::string> LoadConfig() {
+namespace {
+
+std::optional<std::string> RunLoad(const std::string* path, const std::string* key) {
   std::optional<std::string> failure;
   try {
-    failure = LoadConfigOrThrow();
+    failure = LoadConfigOrThrow(path, key);
   } catch (const std::exception& error) {
     // The library's own message, at error: a bad file is a failure, and the caller goes on.
     failure = Fail(error.what());
@@ -286,6 +291,29 @@ std::optional<std::string> LoadConfig() {
     }
   }
   return failure;
+}
+
+}  // namespace
+
+std::optional<std::string> LoadConfig() { return RunLoad(nullptr, nullptr); }
+
+std::optional<std::vector<std::string>> ReadSectionNames(const std::string& path) {
+  try {
+    const config::FileText file = config::ReadWholeFile(path);
+    if (file.status != config::FileText::Status::kRead) return std::nullopt;
+    const Json document = config::ParseConfigText(file.text);
+    std::vector<std::string> names;
+    if (document.is_object()) {
+      for (const auto& [name, section] : document.items()) names.push_back(name);
+    }
+    return names;
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+}
+
+std::optional<std::string> LoadConfigSection(const std::string& path, const std::string& key) {
+  return RunLoad(&path, &key);
 }
 
 void ReloadConfigCommand(RCONClientConnection* connection, RCONPacket* packet, UWorld* /*world*/) {

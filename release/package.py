@@ -117,9 +117,11 @@ def make_kit(args, platform, mtime, work):
     suffix = "win64" if windows else "linux-x86_64"
     name = f"Brimwarden-devkit-{args.version}-{suffix}"
     bin_dir = args.windows_bin if windows else args.linux_bin
-    binaries = (["brimwarden-devserver.exe", "Brimwarden.dll", "libBrimwardenStandin.dll"]
+    binaries = (["brimwarden-devserver.exe", "Brimwarden.dll", "libBrimwardenStandin.dll",
+                 "brimwarden-check.exe"]
                 if windows else
-                ["brimwarden-devserver", "Brimwarden.so", "libBrimwardenStandin.so"])
+                ["brimwarden-devserver", "Brimwarden.so", "libBrimwardenStandin.so",
+                 "brimwarden-check"])
     objcopy = "x86_64-w64-mingw32-objcopy" if windows else "objcopy"
 
     stage = os.path.join(work, name)
@@ -145,13 +147,15 @@ def make_kit(args, platform, mtime, work):
     kit = os.path.join(args.source, "release", "devkit")
     run = (f"{BIN_DIR}\\brimwarden-devserver.exe" if windows else
            f"{BIN_DIR}/brimwarden-devserver")
+    check = (f"{BIN_DIR}\\brimwarden-check.exe" if windows else f"{BIN_DIR}/brimwarden-check")
     requirements = (
         "Runs on 64-bit Windows 10 or later (or under Wine); nothing to install." if windows else
         "Runs on Debian 12 (x86-64) with the libraries it links: "
         "`sudo apt install libspdlog1.10 libfmt9 libedit2`.")
     values = {"VERSION": args.version, "PLATFORM": "Windows, 64-bit" if windows else
               "Linux, x86-64", "BINDIR": BIN_DIR, "STANDIN": binaries[2], "PLUGIN": binaries[1],
-              "DEVSERVER": binaries[0], "RUN": run, "REQUIREMENTS": requirements,
+              "DEVSERVER": binaries[0], "CHECKER": binaries[3], "CHECK": check, "RUN": run,
+              "REQUIREMENTS": requirements,
               "SUFFIX": suffix, "EXT": "zip" if windows else "tar.gz"}
     with open(os.path.join(kit, "README.md"), encoding="utf-8") as f:
         guide = fill(f.read(), values)

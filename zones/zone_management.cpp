@@ -152,17 +152,21 @@ void RunManagementCommand(const char* where, AShooterPlayerController* player, B
   zones::RunAdminCommand(where, kNotAdminReply, player, [&] { SendChatLines(player, body()); });
 }
 
+// One RCON reply: the lines joined by newlines.
+std::string JoinLines(const Lines& lines) {
+  std::string reply;
+  for (const std::string& line : lines) {
+    if (!reply.empty()) reply += '\n';
+    reply += line;
+  }
+  return reply;
+}
+
 template <typename Body>
 void RunRconCommand(const char* where, RCONClientConnection* connection, RCONPacket* packet,
                     Body&& body) {
   ContainExceptions(where, [&] {
-    const Lines lines = body(host::RconCommandText(packet));
-    std::string reply;
-    for (const std::string& line : lines) {
-      if (!reply.empty()) reply += '\n';
-      reply += line;
-    }
-    host::SendRconReply(connection, packet, reply);
+    host::SendRconReply(connection, packet, JoinLines(body(host::RconCommandText(packet))));
   });
 }
 
@@ -179,6 +183,8 @@ struct HasName {
 };
 
 }  // namespace
+
+std::string ZoneListText() { return JoinLines(ZoneListLines(kNoLimit)); }
 
 std::size_t RemoveKillZonesNamed(std::string_view name) {
   return std::erase_if(PluginSettings.KillZones, HasName{name});

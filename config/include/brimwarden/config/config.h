@@ -96,6 +96,13 @@ std::u16string FindServerKey(const std::vector<std::u16string>& arguments);
 /// success, else the reason of the failure, which has been logged at error. Never throws the JSON
 /// library's errors.
 std::optional<std::string> LoadConfig();
+/// Loads as LoadConfig does, but from the file at `path` and its section `key`, without asking
+/// the framework for either: what the configuration check tool runs.
+std::optional<std::string> LoadConfigSection(const std::string& path, const std::string& key);
+/// Returns the names of the file's top-level members (its server sections) in ascending byte
+/// order, none when the file's value is no object, or std::nullopt when the file cannot be read
+/// or parsed (a load then says why). Logs nothing.
+std::optional<std::vector<std::string>> ReadSectionNames(const std::string& path);
 /// The "BWD.reload" RCON command: reloads and replies with the outcome.
 void ReloadConfigCommand(RCONClientConnection* connection, RCONPacket* packet, UWorld* world);
 /// Rewrites this server's "Kill Zones" in "config.json" from PluginSettings.KillZones. Returns true

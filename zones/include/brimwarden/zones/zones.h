@@ -42,6 +42,9 @@ void ZonesRconCommand(RCONClientConnection* connection, RCONPacket* packet, UWor
 void ZoneInfoRconCommand(RCONClientConnection* connection, RCONPacket* packet, UWorld* world);
 void RemoveZoneRconCommand(RCONClientConnection* connection, RCONPacket* packet, UWorld* world);
 
+/// Lists every zone in use with its corners, as "BWD.zones" replies.
+std::string ZoneListText();
+
 /// Removes every zone of that name from KillZones, keeping the order of the others; returns how
 /// many went.
 std::size_t RemoveKillZonesNamed(std::string_view name);
