@@ -3,10 +3,10 @@
 // the stand-in and the real save underneath.
 //
 // After every command:
-// - the sender got exactly one chat reply;
+// - the sender got exactly one chat reply, and a second when a confirmed zone replaced one;
 // - the player who is not an admin has no pending zone and added no zone;
 // - every stored name (pending and confirmed) is valid UTF-8;
-// - a confirmed zone was saved: the reply is "Zone created", the file holds the zone with its
+// - a confirmed zone was saved: the first reply is "Zone created", the file holds the zone with its
 //   exact corners, and the other server's section is untouched; it replaced every earlier zone of
 //   its name, so memory holds one zone per name, as the file does.
 // At the end of an input, loading the file gives back the confirmed zones, one per name.
@@ -102,12 +102,18 @@ int RepliesTo(const std::string& name) {
   return count;
 }
 
-std::string LastReplyTo(const std::string& name) {
-  std::string text;
+// The replies to `name` after the first `skip` of them.
+std::vector<std::string> RepliesAfter(const std::string& name, int skip) {
+  std::vector<std::string> texts;
   for (const standin::Event& event : standin::Events()) {
-    if (event.kind == standin::EventKind::kChat && event.to == name) text = event.text;
+    if (event.kind != standin::EventKind::kChat || event.to != name) continue;
+    if (skip > 0) {
+      --skip;
+    } else {
+      texts.push_back(event.text);
+    }
   }
-  return text;
+  return texts;
 }
 
 void CheckNamesAreUtf8() {
@@ -198,6 +204,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string path = harness.server.ConfigPath();
   harness.server.ForgetHistory();
   brimwarden::ResetProcessObjects();
+  brimwarden::PluginSettings.DinosPerTick = 20;  // as the starting section holds: the sweep is on
   WriteStartingConfig(path);
   standin::MovePlayer(harness.admin, {});
   standin::MovePlayer(harness.player, {});
@@ -252,12 +259,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       }
     }
 
-    const int replies = RepliesTo(name) - replies_before;
-    if (expects_reply && replies != 1) {
-      Violation(name + " got " + std::to_string(replies) + " replies to one command");
-    }
     const std::vector<KillZone>& zones = brimwarden::PluginSettings.KillZones;
     const bool zones_changed = !SameZones(zones, zones_before);
+    bool replaced = false;
+    for (const KillZone& zone : zones_before) {
+      replaced = replaced || (zones_changed && zone.Name == zones.back().Name);
+    }
+    const std::vector<std::string> replies = RepliesAfter(name, replies_before);
+    const std::size_t expected_replies = replaced ? 2 : 1;
+    if (expects_reply && replies.size() != expected_replies) {
+      Violation(name + " got " + std::to_string(replies.size()) + " replies to one command");
+    }
     if (!by_admin && (brimwarden::PendingZones.contains(who) || zones_changed)) {
       Violation("a player who is not an admin defined a zone");
     }
@@ -265,8 +277,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (zones_changed) {
       if (zones.empty()) Violation("a zone command emptied the zone list");
       CheckConfirmation(zones_before, zones);
-      if (LastReplyTo(name) != "Zone created") {
-        Violation("the save of a confirmed zone failed: \"" + LastReplyTo(name) + "\"");
+      if (replies.empty() || replies.front() != "Zone created") {
+        Violation("the save of a confirmed zone failed: \"" +
+                  (replies.empty() ? std::string() : replies.front()) + "\"");
       }
       CheckConfirmedZoneSaved(path, zones.back());
     }

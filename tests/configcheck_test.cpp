@@ -21,7 +21,8 @@ std::vector<std::string> Names(const std::filesystem::path& dir) {
 
 TEST(ConfigCheckTest, ReportsEachSectionAsThePluginWouldLoadItAndChangesNothing) {
   const test::ServerDir dir;
-  const std::string text = R"({"Island": {"Dryrun": true, "DinosPerTick": 0, "MaxDestroyShare": 0.25,
+  const std::string text =
+      R"({"Island": {"Dryrun": true, "DinosPerTick": 0, "MaxDestroyShare": 0.25,
   "Kill Zones": {"Pit\n": {"Corner1": [1, 2, 3], "Corner2": [4, 5.5, 6]}}},
  "Bay": {"DryRun": 1}})";
   dir.WriteConfig(text);
