@@ -18,11 +18,15 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include <fmt/format.h>
+
 #include "brimwarden/config/config.h"
 #include "brimwarden/host/game_types.h"
+#include "brimwarden/logging/logging.h"
 #include "brimwarden/plugin/plugin.h"
 #include "brimwarden/standin/standin.h"
 #include "brimwarden/zones/zones.h"
@@ -182,6 +186,22 @@ std::vector<KillZone> ExpectedAfterLoad(const std::vector<KillZone>& confirmed) 
   return zones;
 }
 
+// What a confirmation of the player's pending zone would say of the zone it replaces, if it
+// replaces one.
+std::optional<std::string> ReplacementNotice(AShooterPlayerController* who,
+                                             const std::vector<KillZone>& zones) {
+  const auto pending = brimwarden::PendingZones.find(who);
+  if (pending == brimwarden::PendingZones.end()) return std::nullopt;
+  for (const KillZone& zone : zones) {
+    if (zone.Name != pending->second.Name) continue;
+    const auto g = [](float value) { return static_cast<double>(value); };
+    return fmt::format("It replaced the earlier zone {}: {:g} {:g} {:g} to {:g} {:g} {:g}",
+                       brimwarden::EscapedName(zone.Name), g(zone.Corner1.X), g(zone.Corner1.Y),
+                       g(zone.Corner1.Z), g(zone.Corner2.X), g(zone.Corner2.Y), g(zone.Corner2.Z));
+  }
+  return std::nullopt;
+}
+
 void SendCommand(AShooterPlayerController* who, const std::u16string& message) {
   if (!standin::SendChat(who, message)) Violation("a zone command was not dispatched");
 }
@@ -216,6 +236,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string name = by_admin ? kAdminName : kPlayerName;
     const std::vector<KillZone> zones_before = brimwarden::PluginSettings.KillZones;
     const int replies_before = RepliesTo(name);
+    const std::optional<std::string> notice = ReplacementNotice(who, zones_before);
     bool expects_reply = true;
 
     switch (input.ConsumeIntegralInRange<int>(0, 7)) {
@@ -261,12 +282,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const std::vector<KillZone>& zones = brimwarden::PluginSettings.KillZones;
     const bool zones_changed = !SameZones(zones, zones_before);
-    bool replaced = false;
-    for (const KillZone& zone : zones_before) {
-      replaced = replaced || (zones_changed && zone.Name == zones.back().Name);
-    }
     const std::vector<std::string> replies = RepliesAfter(name, replies_before);
-    const std::size_t expected_replies = replaced ? 2 : 1;
+    // A confirmation that replaced a zone of its name says so, in a second reply.
+    const bool confirmed = notice && !brimwarden::PendingZones.contains(who) && !replies.empty() &&
+                           replies.front() == "Zone created";
+    const std::size_t expected_replies =
+        confirmed && replies.size() == 2 && replies[1] == *notice ? 2 : 1;
     if (expects_reply && replies.size() != expected_replies) {
       Violation(name + " got " + std::to_string(replies.size()) + " replies to one command");
     }
