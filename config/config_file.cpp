@@ -67,6 +67,7 @@ class NestingCappedBuilder {
   }
 
   bool TooDeep() const { return too_deep_; }
+  std::optional<std::string> TakeDuplicateMember() { return std::move(duplicate_member_); }
 
  private:
   // Places a value where the parser is: the root, the next element of the open array, or the
@@ -81,6 +82,7 @@ class NestingCappedBuilder {
       parent.push_back(std::move(value));
       return &parent.back();
     }
+    if (!duplicate_member_ && parent.contains(key_)) duplicate_member_ = key_;
     Json& member = parent[key_];
     member = std::move(value);
     return &member;
@@ -105,6 +107,7 @@ class NestingCappedBuilder {
   std::vector<Json*> open_;
   Json::string_t key_;
   bool too_deep_ = false;
+  std::optional<std::string> duplicate_member_;
 };
 
 #if defined(_WIN32)
@@ -306,15 +309,16 @@ std::string Fail(std::string reason) noexcept {
   return reason;
 }
 
-Json ParseConfigText(const std::string& text) {
-  Json document;
-  NestingCappedBuilder builder(document);
+ParsedConfig ParseConfigText(const std::string& text) {
+  ParsedConfig parsed;
+  NestingCappedBuilder builder(parsed.document);
   if (!Json::sax_parse(text, &builder, Json::input_format_t::json, /*strict=*/false) &&
       builder.TooDeep()) {
     throw std::runtime_error(
         fmt::format("Config file is nested deeper than {} levels", kMaxConfigNesting));
   }
-  return document;
+  parsed.duplicate_member = builder.TakeDuplicateMember();
+  return parsed;
 }
 
 namespace {

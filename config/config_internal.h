@@ -42,10 +42,18 @@ FileText ReadWholeFile(const std::string& path);
 /// Tells whether the file at `path` exists and can be opened for reading.
 bool CanOpenForReading(const std::string& path);
 
+/// The first JSON value of a configuration file, and the first member name met a second time in
+/// one of its objects (the library keeps the last value of such a name; a rewrite would drop the
+/// others).
+struct ParsedConfig {
+  nlohmann::json document;
+  std::optional<std::string> duplicate_member;
+};
+
 /// Parses the first JSON value of `text` as stream extraction does (whatever follows the value is
 /// not examined). Throws the library's errors, and std::runtime_error for a document nested deeper
 /// than kMaxConfigNesting.
-nlohmann::json ParseConfigText(const std::string& text);
+ParsedConfig ParseConfigText(const std::string& text);
 
 /// Where text begins after the first JSON value of a file, counted from 1 in bytes.
 struct TextPosition {

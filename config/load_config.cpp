@@ -152,7 +152,8 @@ std::optional<std::string> LoadConfigOrThrow() {
   if (file.status == config::FileText::Status::kCannotRead) {
     return Fail("Failed to read config file: " + file.detail);
   }
-  Json document = config::ParseConfigText(file.text);
+  config::ParsedConfig parsed = config::ParseConfigText(file.text);
+  Json& document = parsed.document;
   if (const auto trailing = config::FindTextAfterFirstValue(file.text)) {
     LogLine(spdlog::level::warn,
             fmt::format("config.json has text after its first JSON value (line {}, column {}); it "
@@ -192,6 +193,13 @@ std::optional<std::string> LoadConfigOrThrow() {
   }
   settings.KillZonesInFile = config::ZonesByName(settings.KillZones);
 
+  // Like the text after the value, a property of the file: said before the section's own warnings.
+  if (parsed.duplicate_member) {
+    LogLine(spdlog::level::warn,
+            fmt::format("config.json has the member {} more than once in one object; the last one "
+                        "is used",
+                        EscapedName(*parsed.duplicate_member)));
+  }
   for (const char* warning : warnings) LogLine(spdlog::level::warn, warning);
   PluginSettings = std::move(settings);
   ConfigDocument = std::move(section);

@@ -15,6 +15,7 @@
 #include <fmt/format.h>
 
 #include "brimwarden/config/config.h"
+#include "brimwarden/logging/logging.h"
 #include "config_internal.h"
 
 namespace brimwarden {
@@ -105,13 +106,23 @@ bool SaveKillZonesOrThrow() {
         file.links));
     return false;
   }
-  Json document = config::ParseConfigText(file.text);
+  config::ParsedConfig parsed = config::ParseConfigText(file.text);
+  Json& document = parsed.document;
   // The rewrite would drop whatever follows the first value, such as a neighbour's section after
   // a stray brace.
   if (config::FindTextAfterFirstValue(file.text)) {
     Fail(
         "Kill zones not saved: config.json has text after its first JSON value; remove it and "
         "send BWD.reload");
+    return false;
+  }
+  // The rewrite prints each object from what the library kept: one value per name, the others
+  // dropped, such as a whole section written twice.
+  if (parsed.duplicate_member) {
+    Fail(fmt::format(
+        "Kill zones not saved: config.json has the member {} more than once in one object; keep "
+        "one and send BWD.reload",
+        EscapedName(*parsed.duplicate_member)));
     return false;
   }
   if (document.is_null()) {

@@ -487,6 +487,70 @@ TEST_F(ConfigTest, TextAfterTheFirstValueIsIgnoredWithAWarningThatSaysWhere) {
   }
 }
 
+std::string DuplicateWarning(const std::string& name) {
+  return "config.json has the member " + name +
+         " more than once in one object; the last one is "
+         "used";
+}
+
+TEST_F(ConfigTest, MemberNamedTwiceLoadsTheLastWithOneWarningNamingTheFirstMet) {
+  const Line kTopWarning{spdlog::level::warn, "TopRayDistance not set in config, using 150k"};
+  const Line kBottomWarning{spdlog::level::warn, "BottomRayDistance not set in config, using 150k"};
+  struct Case {
+    const char* what;
+    std::string file;
+    std::int32_t dinos;
+    std::vector<Line> lines;  // besides the server key line, which follows the trailing warning
+  };
+  const std::string kRest = R"("TopRayDistance": 1, "BottomRayDistance": 1)";
+  const Case cases[] = {
+      {"this section twice",
+       R"({"TestServer": {"DinosPerTick": 1}, "TestServer": {"DinosPerTick": 2}})",
+       2,
+       {{spdlog::level::warn, DuplicateWarning("TestServer")}, kTopWarning, kBottomWarning}},
+      // The first name met again in reading order, here deep in another section, its newline
+      // escaped; the name spelled with an escape is the same name.
+      {"several, the first met named",
+       "{\"Other\": [{\"a\\nb\": 1, \"a\\u000ab\": 2}], \"TestServer\": {" + kRest +
+           R"(, "DinosPerTick": 3, "Dinos\u0050erTick": 4}, "Other": 5})",
+       4,
+       {{spdlog::level::warn, DuplicateWarning("a\\u000ab")}}},
+      {"a zone named twice",
+       Section("{" + kRest + R"(, "DinosPerTick": 5, "Kill Zones": {
+           "z": {"Corner1": [0, 0, 0], "Corner2": [1, 1, 1]},
+           "z": {"Corner1": [0, 0, 0], "Corner2": [2, 2, 2]}}})"),
+       5,
+       {{spdlog::level::warn, DuplicateWarning("z")}}},
+      // After the trailing-text warning, before the defaults; what follows the value is not read.
+      {"with text after the value",
+       R"({"TestServer": {"DinosPerTick": 6}, "TestServer": {"DinosPerTick": 6}} {"a": 1, "a": 2})",
+       6,
+       {{spdlog::level::warn, TrailingWarning(1, 72)},
+        {spdlog::level::warn, DuplicateWarning("TestServer")},
+        kTopWarning,
+        kBottomWarning}},
+      {"in text after the value only",
+       Section("{" + kRest + R"(, "DinosPerTick": 7})") + R"( {"a": 1, "a": 2})",
+       7,
+       {{spdlog::level::warn, TrailingWarning(1, 82)}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    server_.WriteConfig(c.file);
+    standin::ClearLogRecords();
+    EXPECT_EQ(brimwarden::LoadConfig(), std::nullopt);
+    EXPECT_EQ(PluginSettings.DinosPerTick, c.dinos);
+    EXPECT_EQ(PluginLines(), c.lines);
+  }
+
+  // A failed load logs its error alone.
+  server_.WriteConfig(R"({"TestServer": {"DinosPerTick": 1}, "TestServer": {"DryRun": 1}})");
+  standin::ClearLogRecords();
+  EXPECT_EQ(brimwarden::LoadConfig(), "DryRun in config is not a boolean: 1");
+  EXPECT_EQ(PluginLines(),
+            (std::vector<Line>{{spdlog::level::err, "DryRun in config is not a boolean: 1"}}));
+}
+
 // ---- Zones
 // ------------------------------------------------------------------------------------------
 

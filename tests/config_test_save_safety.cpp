@@ -48,6 +48,10 @@ const std::string kTrailing =
 const std::string kChanged =
     "Kill zones not saved: this server's zones in config.json changed since they were loaded; "
     "send BWD.reload and try again";
+std::string Duplicate(const std::string& name) {
+  return "Kill zones not saved: config.json has the member " + name +
+         " more than once in one object; keep one and send BWD.reload";
+}
 std::string FailedLoad(const std::string& reason) {
   return "Kill zones not saved: the last load of config.json failed (" + reason +
          "); fix config.json and send BWD.reload";
@@ -140,6 +144,14 @@ void RemoveSymlink(const fs::path& link) {
 void MakeSymlink(const fs::path& target, const fs::path& link) { fs::create_symlink(target, link); }
 #endif
 
+#if !defined(_WIN32)
+struct stat StatOf(const fs::path& path) {
+  struct stat information {};
+  EXPECT_EQ(stat(path.c_str(), &information), 0);
+  return information;
+}
+#endif
+
 class SaveSafetyTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -209,6 +221,24 @@ TEST_F(SaveSafetyTest, RefusesToUndoOtherPeoplesEditsAndSaysWhy) {
        kGateOnly + std::string("\n\0\0", 3) + R"("Other": {"Note": "theirs"}})",
        kTrailing},
       {"a failed load", {kBroken}, kBroken, FailedLoad(kBrokenReason)},
+      // The library keeps the last of several members of one name; a rewrite would drop the rest.
+      {"this section written twice",
+       {kGateOnly},
+       R"({"TestServer": {"Kill Zones": {}}, "TestServer": {"Kill Zones": {)" + kGate + "}}}",
+       Duplicate("TestServer")},
+      {"a name twice in another section, the one met first named",
+       {kGateOnly},
+       R"({"A": {"b": {"x\u0007": 1, "x\u0007": 2}, "b": 3}, "TestServer": {"Kill Zones": {)" +
+           kGate + "}}}",
+       Duplicate("x\\u0007")},
+      {"text after the value and a name twice",
+       {kGateOnly},
+       Section(kGate + ", " + kGate) + "}",
+       kTrailing},
+      {"a zone twice and a failed load",
+       {kBroken},
+       Section(R"("Gate": {"Corner2": [1, 2, 3]}, "Gate": {"Corner2": [1, 2, 3]})"),
+       Duplicate("Gate")},
       {"text after the value and a failed load", {kBroken}, kBroken + "\n}", kTrailing},
       {"a failed load and zones changed since",
        {kGateOnly, kBroken},
@@ -415,12 +445,6 @@ TEST_F(SaveSafetyTest, EachSaveKeepsThePreviousContentAsTheBackup) {
 // ---- Owner, group and permissions ---------------------------------------------------------------
 
 #if !defined(_WIN32)
-
-struct stat StatOf(const fs::path& path) {
-  struct stat information {};
-  EXPECT_EQ(stat(path.c_str(), &information), 0);
-  return information;
-}
 
 TEST_F(SaveSafetyTest, RootKeepsOwnerGroupAndMode) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to hand files to other users";
