@@ -399,18 +399,39 @@ std::optional<TextPosition> FindTextAfterFirstValue(std::string_view text) {
 
 #if defined(_WIN32)
 
-FileText ReadWholeFile(const std::string& path) {
-  FileText result;
+// Opens the file at `path` for reading, following links, and fills `information`; anything but a
+// regular file on a disk is refused (INVALID_HANDLE_VALUE), with the reason in `detail`.
+HANDLE OpenRegularFile(const std::string& path, BY_HANDLE_FILE_INFORMATION& information,
+                       std::string& detail) {
   HandleCloser file{CreateFileW(WidePath(path).c_str(), GENERIC_READ, kShareAll, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
   if (file.handle == INVALID_HANDLE_VALUE) {
-    result.detail = SystemError(GetLastError());
+    detail = SystemError(GetLastError());
+    return INVALID_HANDLE_VALUE;
+  }
+  if (GetFileType(file.handle) != FILE_TYPE_DISK ||
+      !GetFileInformationByHandle(file.handle, &information) ||
+      (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    detail = "not a regular file";
+    return INVALID_HANDLE_VALUE;
+  }
+  return std::exchange(file.handle, INVALID_HANDLE_VALUE);
+}
+
+FileText ReadWholeFile(const std::string& path) {
+  FileText result;
+  BY_HANDLE_FILE_INFORMATION information{};
+  const HandleCloser file{OpenRegularFile(path, information, result.detail)};
+  if (file.handle == INVALID_HANDLE_VALUE) return result;
+  result.links = information.nNumberOfLinks;
+  result.read_only = (information.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
+  const std::uint64_t size =
+      (std::uint64_t{information.nFileSizeHigh} << 32) | information.nFileSizeLow;
+  if (size > kMaxConfigBytes) {
+    result.status = FileText::Status::kTooLarge;
     return result;
   }
-  BY_HANDLE_FILE_INFORMATION information{};
-  if (GetFileInformationByHandle(file.handle, &information)) {
-    result.links = information.nNumberOfLinks;
-  }
+  result.text.reserve(static_cast<std::size_t>(size));
   char buffer[65536];
   for (;;) {
     DWORD read = 0;
@@ -421,14 +442,20 @@ FileText ReadWholeFile(const std::string& path) {
     }
     if (read == 0) break;
     result.text.append(buffer, read);
+    if (result.text.size() > kMaxConfigBytes) {  // it grew while being read
+      result.text.clear();
+      result.status = FileText::Status::kTooLarge;
+      return result;
+    }
   }
   result.status = FileText::Status::kRead;
   return result;
 }
 
 bool CanOpenForReading(const std::string& path) {
-  const HandleCloser file{CreateFileW(WidePath(path).c_str(), GENERIC_READ, kShareAll, nullptr,
-                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
+  BY_HANDLE_FILE_INFORMATION information{};
+  std::string detail;
+  const HandleCloser file{OpenRegularFile(path, information, detail)};
   return file.handle != INVALID_HANDLE_VALUE;
 }
 
@@ -581,15 +608,39 @@ std::optional<std::string> ReplaceFileAtomically(const std::string& path,
 
 #else
 
+// Opens the file at `path` for reading, following links, and fills `information`; anything but a
+// regular file is refused (-1), with the reason in `detail`. The open never blocks: a FIFO would
+// wait for a writer, and a device such as /dev/zero would never end.
+int OpenRegularFile(const std::string& path, struct stat& information, std::string& detail) {
+  FdCloser file{open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
+  if (file.fd < 0) {
+    detail = SystemError(errno);
+    return -1;
+  }
+  if (fstat(file.fd, &information) != 0) {
+    detail = SystemError(errno);
+    return -1;
+  }
+  if (!S_ISREG(information.st_mode)) {
+    detail = "not a regular file";
+    return -1;
+  }
+  return std::exchange(file.fd, -1);
+}
+
 FileText ReadWholeFile(const std::string& path) {
   FileText result;
-  const FdCloser file{open(path.c_str(), O_RDONLY | O_CLOEXEC)};
-  if (file.fd < 0) {
-    result.detail = SystemError(errno);
+  struct stat information {};
+  const FdCloser file{OpenRegularFile(path, information, result.detail)};
+  if (file.fd < 0) return result;
+  result.links = information.st_nlink;
+  // The mode alone decides, so a server running as root respects it too.
+  result.read_only = (information.st_mode & 0222) == 0;
+  if (static_cast<std::uint64_t>(information.st_size) > kMaxConfigBytes) {
+    result.status = FileText::Status::kTooLarge;
     return result;
   }
-  struct stat information {};
-  if (fstat(file.fd, &information) == 0) result.links = information.st_nlink;
+  result.text.reserve(static_cast<std::size_t>(information.st_size));
   char buffer[65536];
   for (;;) {
     const ssize_t read_bytes = read(file.fd, buffer, sizeof buffer);
@@ -601,13 +652,20 @@ FileText ReadWholeFile(const std::string& path) {
     }
     if (read_bytes == 0) break;
     result.text.append(buffer, static_cast<std::size_t>(read_bytes));
+    if (result.text.size() > kMaxConfigBytes) {  // it grew while being read
+      result.text.clear();
+      result.status = FileText::Status::kTooLarge;
+      return result;
+    }
   }
   result.status = FileText::Status::kRead;
   return result;
 }
 
 bool CanOpenForReading(const std::string& path) {
-  const FdCloser file{open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+  struct stat information {};
+  std::string detail;
+  const FdCloser file{OpenRegularFile(path, information, detail)};
   return file.fd >= 0;
 }
 

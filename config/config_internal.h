@@ -27,19 +27,27 @@ void LogLine(spdlog::level::level_enum level, std::string_view text) noexcept;
 /// Logs `reason` at error and returns it, for the failures that end a load or a save.
 std::string Fail(std::string reason) noexcept;
 
+/// The largest configuration file read: a larger one is refused before it is read.
+inline constexpr std::uint64_t kMaxConfigBytes = std::uint64_t{64} * 1024 * 1024;
+
 /// The whole content of a file, or why it could not be had.
 struct FileText {
-  enum class Status { kRead, kCannotOpen, kCannotRead };
+  // kCannotOpen also stands for anything that is not a regular file; kTooLarge for a file of more
+  // than kMaxConfigBytes, of which nothing is read.
+  enum class Status { kRead, kCannotOpen, kCannotRead, kTooLarge };
   Status status = Status::kCannotOpen;
   std::string text;
-  std::string detail;       // the system's reason when status is not kRead
+  std::string detail;       // the system's reason when status is kCannotOpen or kCannotRead
   std::uint64_t links = 1;  // the number of names (hard links) the file has
+  // No write permission for anyone (on Windows, the read-only attribute): the admin froze it.
+  bool read_only = false;
 };
 
-/// Reads the file at `path` (UTF-8) whole. Other processes may rename over it meanwhile.
+/// Reads the regular file at `path` (UTF-8, links followed) whole, never blocking on the open.
+/// Other processes may rename over it meanwhile.
 FileText ReadWholeFile(const std::string& path);
 
-/// Tells whether the file at `path` exists and can be opened for reading.
+/// Tells whether `path` names a regular file (links followed) that can be opened for reading.
 bool CanOpenForReading(const std::string& path);
 
 /// The first JSON value of a configuration file, and the first member name met a second time in

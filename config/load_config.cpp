@@ -152,6 +152,9 @@ std::optional<std::string> LoadConfigOrThrow() {
   if (file.status == config::FileText::Status::kCannotRead) {
     return Fail("Failed to read config file: " + file.detail);
   }
+  if (file.status == config::FileText::Status::kTooLarge) {
+    return Fail("config.json is larger than 64 MiB");
+  }
   config::ParsedConfig parsed = config::ParseConfigText(file.text);
   Json& document = parsed.document;
   if (const auto trailing = config::FindTextAfterFirstValue(file.text)) {

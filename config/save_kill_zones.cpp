@@ -93,8 +93,10 @@ bool SaveKillZonesOrThrow() {
     Fail("Failed to open config file");
     return false;
   }
-  if (file.status == config::FileText::Status::kCannotRead) {
-    Fail("Failed to read config file: " + file.detail);
+  // Properties of the file that no content changes come first. An admin who took away every
+  // write permission froze the file on purpose; the mode decides, so that root respects it too.
+  if (file.read_only) {
+    Fail("Kill zones not saved: config.json is read-only");
     return false;
   }
   // A rename gives the new content to this name alone; the file's other names would keep the old
@@ -104,6 +106,14 @@ bool SaveKillZonesOrThrow() {
         "Kill zones not saved: config.json has {} hard links, and saving would split them; share "
         "it through a symbolic link instead",
         file.links));
+    return false;
+  }
+  if (file.status == config::FileText::Status::kTooLarge) {
+    Fail("Kill zones not saved: config.json is larger than 64 MiB");
+    return false;
+  }
+  if (file.status == config::FileText::Status::kCannotRead) {
+    Fail("Failed to read config file: " + file.detail);
     return false;
   }
   config::ParsedConfig parsed = config::ParseConfigText(file.text);

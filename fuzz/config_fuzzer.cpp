@@ -10,12 +10,13 @@
 //   settings and zones, and the save leaves every other section, and every other member of this
 //   server's section, as it was;
 // - a save fails on a file the load accepted only for a refusal it owes the file (text after the
-//   first value, a member named twice in one object);
+//   first value, a member named twice in one object, no write permission, over 64 MiB);
 // - a save that reports failure leaves the file byte for byte as it was.
 #include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <optional>
@@ -153,6 +154,19 @@ bool HasDuplicateMember(const std::string& text) {
   return found;
 }
 
+// Whether the file at `path` has no write permission for anyone, which every save refuses.
+bool IsReadOnly(const std::string& path) {
+  constexpr auto kWrite = std::filesystem::perms::owner_write |
+                          std::filesystem::perms::group_write |
+                          std::filesystem::perms::others_write;
+  std::error_code error;
+  const auto status = std::filesystem::status(path, error);
+  return !error && (status.permissions() & kWrite) == std::filesystem::perms::none;
+}
+
+// The largest file the load reads and the save rewrites.
+constexpr std::size_t kMaxConfigBytes = std::size_t{64} * 1024 * 1024;
+
 void CheckReload(const std::optional<std::string>& first_failure, const Settings& first) {
   standin::ClearEvents();
   if (!standin::SendRcon("BWD.reload", kReloadRequestId)) {
@@ -219,10 +233,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string without_nul = text;
   std::replace(without_nul.begin(), without_nul.end(), '\0', '\x01');
   const bool trailing_text = before.has_value() && !Json::accept(without_nul);
-  // A member named twice in one object, of which a rewrite would drop all but the last.
+  // Other files the save refuses whole: a member named twice in one object (which a rewrite would
+  // drop), a file nobody may write, and one too large to read.
   const bool duplicate_member =
       before.has_value() && !trailing_text && HasDuplicateMember(without_nul);
-  const bool refused_whole = trailing_text || duplicate_member;
+  const bool refused_whole =
+      trailing_text || duplicate_member || IsReadOnly(path) || text.size() > kMaxConfigBytes;
 
   const bool saved = brimwarden::SaveKillZones();
   const std::string written = ReadFile(path);

@@ -1,8 +1,10 @@
 // The configuration in one process: the server-key rule, every failure of the load and the save
 // with its exact log line, defaults and warnings, the zones, the exact bytes of a rewrite, and the
 // "BWD.reload" reply. This program is started with -serverkey=TestServer.
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <fstream>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -331,6 +333,76 @@ TEST_F(ConfigTest, EveryLoadFailureIsLoggedAtErrorAndChangesNothing) {
     EXPECT_TRUE(PluginSettings.LastLoadFailed);
     EXPECT_EQ(PluginSettings.LastLoadError, c.error);
     EXPECT_EQ(brimwarden::ConfigDocument, "before");
+  }
+}
+
+// Load and save open only a regular file of at most 64 MiB, and never wait on the open: a FIFO
+// would block the game thread, and a device such as /dev/zero would be read until memory ran out.
+TEST_F(ConfigTest, OnlyARegularFileOfAtMost64MiBIsReadOrSaved) {
+  constexpr std::uintmax_t k64MiB = 64 * 1024 * 1024;
+  const std::string kCannotOpen = "Failed to open config file";
+  struct Case {
+    const char* what;
+    std::uintmax_t size;  // 0: not a regular file; else a section padded with spaces to this size
+    std::string load_error;
+    std::string save_error;
+  };
+  std::vector<Case> cases = {
+      {"a directory", 0, kCannotOpen, kCannotOpen},
+      {"one byte over 64 MiB", k64MiB + 1, "config.json is larger than 64 MiB",
+       "Kill zones not saved: config.json is larger than 64 MiB"},
+      {"exactly 64 MiB", k64MiB, "", ""},
+  };
+#if !defined(_WIN32)
+  cases.push_back({"a FIFO", 0, kCannotOpen, kCannotOpen});
+  cases.push_back({"a link to /dev/zero", 0, kCannotOpen, kCannotOpen});
+#endif
+  const std::filesystem::path path = server_.ConfigPath();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove_all(server_.PluginDir());
+    std::filesystem::create_directories(server_.PluginDir());
+    const std::string what = c.what;
+    if (what == "a directory") std::filesystem::create_directory(path);
+#if !defined(_WIN32)
+    if (what == "a FIFO") {
+      ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
+    }
+    if (what == "a link to /dev/zero") std::filesystem::create_symlink("/dev/zero", path);
+#endif
+    if (c.size > 0) {
+      server_.WriteConfig(Section("{}"));
+      std::filesystem::resize_file(path, c.size);  // sparse NULs, made spaces below
+      std::fstream out(path, std::ios::binary | std::ios::in | std::ios::out);
+      const std::string spaces(1 << 20, ' ');
+      out.seekp(static_cast<std::streamoff>(Section("{}").size()));
+      for (std::uintmax_t left = c.size - Section("{}").size(); left > 0;) {
+        const std::size_t chunk =
+            static_cast<std::size_t>(std::min<std::uintmax_t>(left, spaces.size()));
+        out.write(spaces.data(), static_cast<std::streamsize>(chunk));
+        left -= chunk;
+      }
+    }
+    PluginSettings = Sentinel();
+    standin::ClearLogRecords();
+    EXPECT_EQ(brimwarden::LoadConfig().value_or(""), c.load_error);
+    if (c.load_error.empty()) {
+      EXPECT_EQ(PluginSettings.DinosPerTick, 20);
+    } else {
+      EXPECT_EQ(PluginLines(), (std::vector<Line>{{spdlog::level::err, c.load_error}}));
+      EXPECT_TRUE(SameSettings(PluginSettings, Sentinel()));
+      PluginSettings.LastLoadFailed = false;  // so the save reaches the file's own checks
+    }
+    PluginSettings.KillZones = {{"a", {1, 2, 3}, {4, 5, 6}}};
+    standin::ClearLogRecords();
+    EXPECT_EQ(brimwarden::SaveKillZones(), c.save_error.empty());
+    if (c.save_error.empty()) {
+      EXPECT_EQ(Json::parse(server_.ReadConfig())["TestServer"]["Kill Zones"].size(), 1U);
+    } else {
+      EXPECT_EQ(PluginLines(), (std::vector<Line>{{spdlog::level::err, c.save_error}}));
+      EXPECT_EQ(std::filesystem::exists(path) && c.size > 0 ? std::filesystem::file_size(path) : 0,
+                c.size);
+    }
   }
 }
 

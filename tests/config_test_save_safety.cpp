@@ -314,6 +314,60 @@ TEST_F(SaveSafetyTest, HardLinkedFileIsRefusedFirstOfAllAndLeftUntouched) {
   EXPECT_EQ(Names(server_.PluginDir()), (std::set<std::string>{"config.json", "config.json.lock"}));
 }
 
+const std::string kReadOnly = "Kill zones not saved: config.json is read-only";
+
+// Takes away every write permission (on Windows sets the read-only attribute), or gives `mode`.
+void SetMode(const fs::path& path, unsigned mode) {
+#if defined(_WIN32)
+  SetFileAttributesW(path.wstring().c_str(),
+                     (mode & 0222) == 0 ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL);
+#else
+  ASSERT_EQ(chmod(path.c_str(), mode), 0);
+#endif
+}
+
+// A file nobody may write was frozen on purpose: the save refuses it, root included, before any
+// other refusal. One write permission for anyone is enough to save.
+TEST_F(SaveSafetyTest, FileWithoutWritePermissionIsRefusedFirstOfAll) {
+  struct Case {
+    unsigned mode;
+    bool hard_link;
+    bool saved;
+  };
+  std::vector<Case> cases = {{0444, false, false}, {0444, true, false}, {0644, false, true}};
+#if !defined(_WIN32)
+  cases.push_back({0400, false, false});
+  cases.push_back({0464, false, true});
+  cases.push_back({0446, false, true});
+#endif
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << std::oct << c.mode << (c.hard_link ? " hard link" : ""));
+    brimwarden::ResetProcessObjects();
+    fs::remove(server_.Path() / "other-name.json");
+    if (fs::exists(server_.ConfigPath())) SetMode(server_.ConfigPath(), 0644);
+    // Text after the value as well: the read-only file is reported.
+    const std::string file = Section(kGate) + (c.saved ? "" : "}");
+    server_.WriteConfig(file);
+    ASSERT_EQ(brimwarden::LoadConfig(), std::nullopt);
+    if (c.hard_link) fs::create_hard_link(server_.ConfigPath(), server_.Path() / "other-name.json");
+    SetMode(server_.ConfigPath(), c.mode);
+    PluginSettings.KillZones.push_back(kNew);
+    standin::ClearLogRecords();
+    EXPECT_EQ(brimwarden::SaveKillZones(), c.saved);
+    if (c.saved) {
+      EXPECT_TRUE(Errors().empty()) << ::testing::PrintToString(Errors());
+      EXPECT_EQ(Json::parse(server_.ReadConfig())["TestServer"]["Kill Zones"].size(), 2U);
+#if !defined(_WIN32)
+      EXPECT_EQ(StatOf(server_.ConfigPath()).st_mode & 07777, c.mode);
+#endif
+    } else {
+      EXPECT_EQ(Errors(), std::vector<std::string>{kReadOnly});
+      EXPECT_EQ(server_.ReadConfig(), file);
+    }
+  }
+  SetMode(server_.ConfigPath(), 0644);
+}
+
 // ---- Links, planted names, the lock file --------------------------------------------------------
 
 TEST_F(SaveSafetyTest, SaveThroughSymbolicLinksRewritesTheFileTheyNameAndKeepsThem) {

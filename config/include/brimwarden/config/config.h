@@ -75,9 +75,10 @@ std::optional<std::string> LoadConfig();
 void ReloadConfigCommand(RCONClientConnection* connection, RCONPacket* packet, UWorld* world);
 /// Rewrites this server's "Kill Zones" in "config.json" from PluginSettings.KillZones. Returns true
 /// when the file was replaced; every failure or refusal has been logged at error and leaves the
-/// file as it was. It refuses while the file holds text after its first JSON value, after a failed
-/// load of an existing section, when the file's zones of this section are no longer the ones last
-/// loaded or saved, and when the file has more than one hard link.
+/// file as it was. It refuses, in this order, a file nobody may write, one with more than one hard
+/// link, one larger than 64 MiB, one with text after its first JSON value or with a member named
+/// twice in one object; then after a failed load of an existing section, and when the file's zones
+/// of this section are no longer the ones last loaded or saved.
 bool SaveKillZones();
 
 }  // namespace brimwarden
