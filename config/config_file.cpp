@@ -529,12 +529,9 @@ std::optional<std::string> ConfigFileLock::Acquire(const std::string& lock_path)
   }
 }
 
-std::optional<std::string> ReplaceFileAtomically(const std::string& path,
-                                                 const std::string& temp_path,
-                                                 std::string_view contents,
-                                                 const std::string& like) {
+std::optional<std::string> WriteTemporaryFile(const std::string& temp_path,
+                                              std::string_view contents, const std::string& like) {
   const std::wstring wide_temp = WidePath(temp_path);
-  const std::wstring wide_path = WidePath(path);
   const std::wstring wide_like = WidePath(like);
   const DWORD like_attributes = GetFileAttributesW(wide_like.c_str());
   if (like_attributes == INVALID_FILE_ATTRIBUTES) {
@@ -587,13 +584,19 @@ std::optional<std::string> ReplaceFileAtomically(const std::string& path,
   if (auto failure = CopySecurity(wide_like, wide_temp, temp_path)) {
     return failed(std::move(*failure));
   }
-  // Another program holding config.json open without delete sharing (an editor, a virus scanner)
+  return std::nullopt;
+}
+
+std::optional<std::string> RenameOver(const std::string& from, const std::string& to) {
+  const std::wstring wide_from = WidePath(from);
+  const std::wstring wide_to = WidePath(to);
+  // Another program holding the target open without delete sharing (an editor, a virus scanner)
   // makes the rename fail for a moment: try again after short pauses.
   constexpr int kRetryPausesMs[] = {0, 1, 10, 20, 40};
   DWORD error = ERROR_SUCCESS;
   for (const int pause_ms : kRetryPausesMs) {
     if (pause_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
-    if (MoveFileExW(wide_temp.c_str(), wide_path.c_str(),
+    if (MoveFileExW(wide_from.c_str(), wide_to.c_str(),
                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
       return std::nullopt;
     }
@@ -603,7 +606,52 @@ std::optional<std::string> ReplaceFileAtomically(const std::string& path,
       break;
     }
   }
-  return failed(fmt::format("Failed to replace {}: {}", path, SystemError(error)));
+  return fmt::format("Failed to replace {}: {}", to, SystemError(error));
+}
+
+std::optional<std::string> SetAside(const std::string& from, const std::string& to,
+                                    bool& set_aside) {
+  set_aside = false;
+  const std::wstring wide_from = WidePath(from);
+  const std::wstring wide_to = WidePath(to);
+  DWORD attributes = 0;
+  bool linked_elsewhere = false;
+  {
+    const HandleCloser entry{
+        CreateFileW(wide_from.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr)};
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (entry.handle == INVALID_HANDLE_VALUE) {
+      const DWORD error = GetLastError();
+      if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
+        return fmt::format("Failed to open {}: {}", from, SystemError(error));
+      }
+      // What a save killed between its renames left aside is the backup before it.
+      set_aside = GetFileAttributesW(wide_to.c_str()) != INVALID_FILE_ATTRIBUTES;
+      return std::nullopt;
+    }
+    if (!GetFileInformationByHandle(entry.handle, &information)) {
+      return fmt::format("Failed to open {}: {}", from, SystemError(GetLastError()));
+    }
+    attributes = information.dwFileAttributes;
+    linked_elsewhere = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
+                       ReachedThroughLink(entry.handle, wide_from, nullptr);
+  }
+  // Wine would move the file a Unix link leads to: such a link is no backup to keep, and the
+  // new backup simply replaces it.
+  if (linked_elsewhere) return std::nullopt;
+  if (auto failure = RenameOver(from, to)) return failure;
+  set_aside = true;
+  return std::nullopt;
+}
+
+void RemoveFile(const std::string& path) {
+  // Never through a link Wine would follow: RemoveStaleEntry leaves such a link alone.
+  RemoveStaleEntry(WidePath(path), path);
+}
+
+void SyncDirectoryOf(const std::string& /*path*/) {
+  // MOVEFILE_WRITE_THROUGH has made each rename durable.
 }
 
 #else
@@ -742,10 +790,8 @@ std::optional<std::string> KeepOwnerAndGroup(int fd, const struct stat& original
       temp_path, original.st_gid, SystemError(error));
 }
 
-std::optional<std::string> ReplaceFileAtomically(const std::string& path,
-                                                 const std::string& temp_path,
-                                                 std::string_view contents,
-                                                 const std::string& like) {
+std::optional<std::string> WriteTemporaryFile(const std::string& temp_path,
+                                              std::string_view contents, const std::string& like) {
   struct stat original {};
   if (stat(like.c_str(), &original) != 0) {
     return fmt::format("Failed to read the owner and permissions of {}: {}", like,
@@ -776,16 +822,98 @@ std::optional<std::string> ReplaceFileAtomically(const std::string& path,
   if (close(std::exchange(file.fd, -1)) != 0) {
     return failed(fmt::format("Failed to close {}: {}", temp_path, SystemError(errno)));
   }
-  if (rename(temp_path.c_str(), path.c_str()) != 0) {
-    return failed(fmt::format("Failed to replace {}: {}", path, SystemError(errno)));
+  return std::nullopt;
+}
+
+std::optional<std::string> RenameOver(const std::string& from, const std::string& to) {
+  if (rename(from.c_str(), to.c_str()) != 0) {
+    return fmt::format("Failed to replace {}: {}", to, SystemError(errno));
   }
-  // Make the rename itself durable. The file has been replaced at this point whatever happens,
-  // and some file systems cannot sync a directory, so a failure here is not reported.
+  return std::nullopt;
+}
+
+std::optional<std::string> SetAside(const std::string& from, const std::string& to,
+                                    bool& set_aside) {
+  set_aside = false;
+  if (rename(from.c_str(), to.c_str()) == 0) {
+    set_aside = true;
+    return std::nullopt;
+  }
+  const int error = errno;
+  if (error != ENOENT) return fmt::format("Failed to replace {}: {}", to, SystemError(error));
+  // What a save killed between its renames left aside is the backup before it.
+  struct stat information {};
+  set_aside = lstat(to.c_str(), &information) == 0;
+  return std::nullopt;
+}
+
+void RemoveFile(const std::string& path) { unlink(path.c_str()); }
+
+void SyncDirectoryOf(const std::string& path) {
+  // Some file systems cannot sync a directory; the renames are done whatever happens here.
   const FdCloser directory{open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
   if (directory.fd >= 0) fsync(directory.fd);
-  return std::nullopt;
 }
 
 #endif
 
+std::optional<std::string> ReplaceFileKeepingBackup(const std::string& path,
+                                                    std::string_view contents,
+                                                    std::string_view previous) {
+  const std::string temp = path + ".tmp";
+  const std::string backup = path + ".bak";
+  const std::string backup_temp = backup + ".tmp";
+  const std::string backup_aside = backup + ".old";
+  auto step = [](SaveStep which, auto action) -> std::optional<std::string> {
+    if (SaveStepFaultForTests != nullptr) {
+      if (auto failure = SaveStepFaultForTests(which)) return failure;
+    }
+    return action();
+  };
+
+  // Both new files are whole on the disk before any name changes: running out of space, or any
+  // other failure to write, leaves the file and its backup untouched.
+  std::optional<std::string> failure =
+      step(SaveStep::kWriteBackup, [&] { return WriteTemporaryFile(backup_temp, previous, path); });
+  if (failure) return failure;
+  failure = step(SaveStep::kWriteFile, [&] { return WriteTemporaryFile(temp, contents, path); });
+  if (failure) {
+    RemoveFile(backup_temp);
+    return failure;
+  }
+
+  // Then three renames in one folder. The backup is replaced only right before the file, and the
+  // one it replaces is kept aside until the file is replaced, so a failed rename can put it back.
+  bool backup_set_aside = false;
+  bool backup_placed = false;
+  failure = step(SaveStep::kSetBackupAside,
+                 [&] { return SetAside(backup, backup_aside, backup_set_aside); });
+  if (!failure) {
+    failure = step(SaveStep::kPlaceBackup, [&] { return RenameOver(backup_temp, backup); });
+    backup_placed = !failure;
+  }
+  if (!failure) {
+    failure = step(SaveStep::kPlaceFile, [&] { return RenameOver(temp, path); });
+  }
+  if (!failure) {
+    SyncDirectoryOf(path);
+    if (backup_set_aside) RemoveFile(backup_aside);
+    return std::nullopt;
+  }
+  if (backup_set_aside) {
+    if (auto undo = RenameOver(backup_aside, backup)) *failure += "; " + *undo;
+  } else if (backup_placed) {
+    RemoveFile(backup);  // there was no backup before this save
+  }
+  RemoveFile(temp);
+  RemoveFile(backup_temp);
+  return failure;
+}
+
 }  // namespace brimwarden::config
+
+namespace brimwarden {
+
+SaveStepFault SaveStepFaultForTests = nullptr;
+
+}  // namespace brimwarden

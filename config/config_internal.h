@@ -106,14 +106,35 @@ class ConfigFileLock {
 #endif
 };
 
-/// Writes `contents` to `temp_path`, flushes it to the disk and renames it over `path`, so that
-/// `path` holds either its old or its new content whatever happens. The temporary file is created
-/// afresh, never through a link, and takes the owner, group and permissions (on Windows the
-/// security descriptor and attributes) of the file at `like` before the rename. On failure `path`
-/// is untouched, the temporary file is removed, and the reason is returned.
-std::optional<std::string> ReplaceFileAtomically(const std::string& path,
-                                                 const std::string& temp_path,
-                                                 std::string_view contents,
-                                                 const std::string& like);
+/// Writes `contents` to `temp_path`, created afresh (never through a link), flushes it to the disk,
+/// and gives it the owner, group and permissions (on Windows the security descriptor and
+/// attributes) of the file at `like`. On failure the temporary file is removed and the reason
+/// returned.
+std::optional<std::string> WriteTemporaryFile(const std::string& temp_path,
+                                              std::string_view contents, const std::string& like);
+
+/// Renames `from` over `to` (on Windows retrying while another program holds `to` for a moment).
+std::optional<std::string> RenameOver(const std::string& from, const std::string& to);
+
+/// Renames `from` to `to` when it exists, setting `set_aside`; when `from` does not exist,
+/// `set_aside` tells whether something is at `to` already, left there by an interrupted save.
+std::optional<std::string> SetAside(const std::string& from, const std::string& to,
+                                    bool& set_aside);
+
+/// Removes the file at `path`, if any, never what a link there leads to.
+void RemoveFile(const std::string& path);
+
+/// Makes the renames done in the folder of `path` durable, where the system can.
+void SyncDirectoryOf(const std::string& path);
+
+/// Replaces the file at `path` with `contents`, and its backup `path`.bak with `previous` (what
+/// the file held), each through a temporary file beside it written whole and flushed first. The
+/// backup is replaced only when the file is: on any failure both hold what they held before, the
+/// temporary files are removed, and the reason is returned. `path` holds its old or its new
+/// content whatever happens, and the backup is one whole earlier version or, between two renames
+/// of a killed save, set aside as `path`.bak.old.
+std::optional<std::string> ReplaceFileKeepingBackup(const std::string& path,
+                                                    std::string_view contents,
+                                                    std::string_view previous);
 
 }  // namespace brimwarden::config

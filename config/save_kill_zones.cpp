@@ -192,14 +192,9 @@ bool SaveKillZonesOrThrow() {
   std::map<std::string, ZoneCorners> saved = config::ZonesByName(PluginSettings.KillZones);
 
   // One generation of backup, so a zone removed or overwritten by mistake can be brought back by
-  // hand. It is replaced as the file is: a kill leaves the old backup or the new one.
+  // hand: the backup takes what the file held, and only when the file takes the new content.
   if (const auto failure =
-          config::ReplaceFileAtomically(target + ".bak", target + ".bak.tmp", file.text, target)) {
-    Fail(*failure);
-    return false;
-  }
-  if (const auto failure =
-          config::ReplaceFileAtomically(target, target + ".tmp", std::move(text).str(), target)) {
+          config::ReplaceFileKeepingBackup(target, std::move(text).str(), file.text)) {
     Fail(*failure);
     return false;
   }

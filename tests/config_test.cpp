@@ -992,7 +992,10 @@ TEST_F(ConfigTest, SaveRetriesTheRenameWhileAnotherProgramHoldsTheFile) {
                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   };
 
-  // Held for good: every attempt fails, the failure is reported and the file is kept.
+  // Held for good: every attempt fails, the failure is reported, and the file and its backup are
+  // kept.
+  const std::filesystem::path backup = server_.PluginDir() / "config.json.bak";
+  { std::ofstream(backup, std::ios::binary) << "the backup before"; }
   HANDLE held = hold();
   ASSERT_NE(held, INVALID_HANDLE_VALUE);
   EXPECT_FALSE(brimwarden::SaveKillZones());
@@ -1002,7 +1005,13 @@ TEST_F(ConfigTest, SaveRetriesTheRenameWhileAnotherProgramHoldsTheFile) {
   EXPECT_EQ(lines[0].text.rfind("Failed to replace " + brimwarden::GetConfigPath() + ": ", 0), 0U)
       << lines[0].text;
   EXPECT_EQ(server_.ReadConfig(), original);
-  EXPECT_FALSE(std::filesystem::exists(server_.PluginDir() / "config.json.tmp"));
+  {
+    std::ifstream kept(backup, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "the backup before");
+  }
+  for (const char* name : {"config.json.tmp", "config.json.bak.tmp", "config.json.bak.old"}) {
+    EXPECT_FALSE(std::filesystem::exists(server_.PluginDir() / name)) << name;
+  }
 
   // Let go after a moment: a later attempt succeeds.
   held = hold();

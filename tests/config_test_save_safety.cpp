@@ -162,6 +162,7 @@ class SaveSafetyTest : public ::testing::Test {
     standin::ClearLogRecords();
   }
   void TearDown() override {
+    brimwarden::SaveStepFaultForTests = nullptr;
     brimwarden::PluginLogger().reset();
     brimwarden::ResetProcessObjects();
   }
@@ -494,6 +495,76 @@ TEST_F(SaveSafetyTest, EachSaveKeepsThePreviousContentAsTheBackup) {
   server_.WriteConfig(ReadFile(backup));
   ASSERT_EQ(brimwarden::LoadConfig(), std::nullopt);
   EXPECT_EQ(PluginSettings.KillZones.size(), 2U);
+}
+
+// A save that fails at any step, from the backup's own write to the final rename, leaves the file
+// and its backup as they were, with or without a backup before it; the next save goes through.
+TEST_F(SaveSafetyTest, FailedSaveLeavesTheFileAndItsBackupAsTheyWere) {
+  using brimwarden::SaveStep;
+  static SaveStep failing;
+  brimwarden::SaveStepFaultForTests = [](SaveStep step) -> std::optional<std::string> {
+    if (step == failing) return "injected failure";
+    return std::nullopt;
+  };
+  const fs::path backup = server_.PluginDir() / "config.json.bak";
+  const SaveStep steps[] = {SaveStep::kWriteBackup, SaveStep::kWriteFile, SaveStep::kSetBackupAside,
+                            SaveStep::kPlaceBackup, SaveStep::kPlaceFile};
+  for (const bool had_backup : {true, false}) {
+    for (const SaveStep step : steps) {
+      SCOPED_TRACE(::testing::Message() << "step " << static_cast<int>(step)
+                                        << (had_backup ? ", with a backup" : ", no backup"));
+      brimwarden::ResetProcessObjects();
+      fs::remove(backup);
+      const std::string file = Section(kGate);
+      server_.WriteConfig(file);
+      if (had_backup) WriteFile(backup, "the backup before");
+      ASSERT_EQ(brimwarden::LoadConfig(), std::nullopt);
+      PluginSettings.KillZones.push_back(kNew);
+      failing = step;
+      standin::ClearLogRecords();
+      EXPECT_FALSE(brimwarden::SaveKillZones());
+      EXPECT_EQ(Errors(), std::vector<std::string>{"injected failure"});
+      EXPECT_EQ(server_.ReadConfig(), file);
+      if (had_backup) {
+        EXPECT_EQ(ReadFile(backup), "the backup before");
+        EXPECT_EQ(Names(server_.PluginDir()),
+                  (std::set<std::string>{"config.json", "config.json.bak", "config.json.lock"}));
+      } else {
+        EXPECT_EQ(Names(server_.PluginDir()),
+                  (std::set<std::string>{"config.json", "config.json.lock"}));
+      }
+    }
+  }
+  brimwarden::SaveStepFaultForTests = nullptr;
+  ASSERT_TRUE(brimwarden::SaveKillZones()) << ::testing::PrintToString(Errors());
+  EXPECT_EQ(ReadFile(backup), Section(kGate));
+  EXPECT_EQ(Names(server_.PluginDir()),
+            (std::set<std::string>{"config.json", "config.json.bak", "config.json.lock"}));
+}
+
+// A save killed between setting the backup aside and placing the new one left it aside: the next
+// save that fails puts it back, and one that succeeds replaces it.
+TEST_F(SaveSafetyTest, BackupLeftAsideByAKilledSaveIsPutBackOrReplaced) {
+  const fs::path backup = server_.PluginDir() / "config.json.bak";
+  const fs::path aside = server_.PluginDir() / "config.json.bak.old";
+  server_.WriteConfig(Section(kGate));
+  ASSERT_EQ(brimwarden::LoadConfig(), std::nullopt);
+  PluginSettings.KillZones.push_back(kNew);
+  WriteFile(aside, "the backup before");
+  brimwarden::SaveStepFaultForTests = [](brimwarden::SaveStep step) -> std::optional<std::string> {
+    if (step == brimwarden::SaveStep::kPlaceFile) return "injected failure";
+    return std::nullopt;
+  };
+  EXPECT_FALSE(brimwarden::SaveKillZones());
+  brimwarden::SaveStepFaultForTests = nullptr;
+  EXPECT_EQ(ReadFile(backup), "the backup before");
+  EXPECT_EQ(Names(server_.PluginDir()),
+            (std::set<std::string>{"config.json", "config.json.bak", "config.json.lock"}));
+  fs::rename(backup, aside);
+  ASSERT_TRUE(brimwarden::SaveKillZones()) << ::testing::PrintToString(Errors());
+  EXPECT_EQ(ReadFile(backup), Section(kGate));
+  EXPECT_EQ(Names(server_.PluginDir()),
+            (std::set<std::string>{"config.json", "config.json.bak", "config.json.lock"}));
 }
 
 // ---- Owner, group and permissions ---------------------------------------------------------------

@@ -81,4 +81,13 @@ void ReloadConfigCommand(RCONClientConnection* connection, RCONPacket* packet, U
 /// of this section are no longer the ones last loaded or saved.
 bool SaveKillZones();
 
+/// The steps by which a save replaces "config.json" and its backup, in the order they run: the
+/// backup's temporary file written, the new file's temporary file written, the old backup set
+/// aside, the new backup renamed into place, the new file renamed into place.
+enum class SaveStep { kWriteBackup, kWriteFile, kSetBackupAside, kPlaceBackup, kPlaceFile };
+/// When set, called before each SaveStep: a reason it returns is taken as that step's failure.
+/// Lets tests make each step fail in turn on every system; null in the plugin.
+using SaveStepFault = std::optional<std::string> (*)(SaveStep step);
+extern SaveStepFault SaveStepFaultForTests;
+
 }  // namespace brimwarden
