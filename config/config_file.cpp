@@ -33,9 +33,10 @@ namespace {
 
 using Json = nlohmann::json;
 
-// A save waits this long for another server's save to finish before it gives up; saves take
-// milliseconds, so only a hung process holds the lock this long.
-constexpr std::chrono::seconds kLockTimeout{5};
+// A save waits this long in all for another server's save to finish before it gives up. A save
+// holds the lock for milliseconds, and the game thread waits meanwhile: a longer wait would freeze
+// the game for every confirm while a hung process held the lock.
+constexpr std::chrono::milliseconds kLockTimeout{250};
 
 // Builds the document from the parser's events, as the library's own builder does, but refuses
 // to open more than kMaxConfigNesting objects and arrays: printing a document nested thousands of
@@ -521,7 +522,7 @@ std::optional<std::string> ConfigFileLock::Acquire(const std::string& lock_path)
     }
     if (std::chrono::steady_clock::now() >= deadline) {
       CloseHandle(file);
-      return fmt::format("Failed to lock {}: another process held it for {} seconds", lock_path,
+      return fmt::format("Failed to lock {}: another process held it for {} ms", lock_path,
                          kLockTimeout.count());
     }
     std::this_thread::sleep_for(pause);
@@ -768,7 +769,7 @@ std::optional<std::string> ConfigFileLock::Acquire(const std::string& lock_path)
     }
     if (std::chrono::steady_clock::now() >= deadline) {
       close(fd);
-      return fmt::format("Failed to lock {}: another process held it for {} seconds", lock_path,
+      return fmt::format("Failed to lock {}: another process held it for {} ms", lock_path,
                          kLockTimeout.count());
     }
     std::this_thread::sleep_for(pause);

@@ -965,14 +965,27 @@ LockHandle TakeLock(const std::filesystem::path& path) {
 void ReleaseLock(LockHandle fd) { close(fd); }
 #endif
 
-TEST_F(ConfigTest, SaveWaitsForAnotherHolderOfTheLock) {
+// A peer's save holds the lock for milliseconds: a save waits that out, but gives up after 250 ms
+// in all rather than freeze the game thread.
+TEST_F(ConfigTest, SaveWaitsForAnotherHolderOfTheLockAtMost250Ms) {
   const std::string original = Section("{}");
   server_.WriteConfig(original);
   PluginSettings.KillZones = {{"a", {1, 2, 3}, {4, 5, 6}}};
-  const LockHandle lock = TakeLock(server_.PluginDir() / "config.json.lock");
+  const std::filesystem::path lock_path = server_.PluginDir() / "config.json.lock";
+
+  // Held for good: the save fails, the file as it was.
+  LockHandle lock = TakeLock(lock_path);
+  EXPECT_FALSE(brimwarden::SaveKillZones());
+  EXPECT_EQ(
+      PluginLines(),
+      (std::vector<Line>{{spdlog::level::err, "Failed to lock " + brimwarden::GetConfigPath() +
+                                                  ".lock: another process held it for 250 ms"}}));
+  EXPECT_EQ(server_.ReadConfig(), original);
+
+  // Let go after a moment: the save waits for it.
   bool saved = false;
   std::thread saver([&saved] { saved = brimwarden::SaveKillZones(); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
   const std::string while_locked = server_.ReadConfig();
   ReleaseLock(lock);
   saver.join();
