@@ -486,12 +486,18 @@ ConfigFileLock::~ConfigFileLock() {
   CloseHandle(handle_);
 }
 
-std::optional<std::string> ConfigFileLock::Acquire(const std::string& lock_path) {
-  // Never created exclusively nor removed: another server may hold it at this moment.
+std::optional<std::string> ConfigFileLock::Acquire(const std::string& lock_path,
+                                                   const std::string& /*shared_with*/) {
+  // Never created exclusively nor removed: another server may hold it at this moment. The lock
+  // needs only read access, so an account that may not write the lock file still takes it.
   const std::wstring wide_lock = WidePath(lock_path);
-  const HANDLE file =
+  HANDLE file =
       CreateFileW(wide_lock.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr, OPEN_ALWAYS,
                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
+    file = CreateFileW(wide_lock.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  }
   if (file == INVALID_HANDLE_VALUE) {
     return fmt::format("Failed to open lock file {}: {}", lock_path, SystemError(GetLastError()));
   }
@@ -740,10 +746,32 @@ ConfigFileLock::~ConfigFileLock() {
   if (fd_ >= 0) close(fd_);  // closing the file releases the lock
 }
 
-std::optional<std::string> ConfigFileLock::Acquire(const std::string& lock_path) {
-  // Never created exclusively nor removed: another server may hold it at this moment.
-  const int fd =
-      open(lock_path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+// Lets every account that may write `shared_with` open the lock file beside it: whoever owns the
+// lock file (or root) gives it the group of that file and read and write permission wherever that
+// file grants write, whatever umask created it. Best effort: another account cannot change it.
+void ShareLockFile(int fd, const struct stat& lock, const std::string& shared_with) {
+  struct stat shared {};
+  if (stat(shared_with.c_str(), &shared) != 0) return;
+  if (lock.st_uid != geteuid() && geteuid() != 0) return;
+  // A failure leaves the lock file as it is: the save goes on, and the lock still works for
+  // every account that can read the file.
+  if (lock.st_gid != shared.st_gid && (shared.st_mode & S_IWGRP) != 0 &&
+      fchown(fd, static_cast<uid_t>(-1), shared.st_gid) != 0) {
+    return;  // not in that group: opening the file to the group would open it to another
+  }
+  // Read and write as the file has them, and read wherever it grants write.
+  const mode_t mode = (shared.st_mode & 0666) | ((shared.st_mode & 0222) << 1);
+  if ((lock.st_mode & 07777) != mode) fchmod(fd, mode);
+}
+
+std::optional<std::string> ConfigFileLock::Acquire(const std::string& lock_path,
+                                                   const std::string& shared_with) {
+  // Never created exclusively nor removed: another server may hold it at this moment. flock needs
+  // only read access, so an account that may not write the lock file still takes it.
+  int fd = open(lock_path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+  if (fd < 0 && errno == EACCES) {
+    fd = open(lock_path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  }
   if (fd < 0) {
     const int error = errno;
     return fmt::format("Failed to open lock file {}: {}", lock_path,
@@ -754,6 +782,7 @@ std::optional<std::string> ConfigFileLock::Acquire(const std::string& lock_path)
     close(fd);
     return fmt::format("Failed to open lock file {}: not a regular file", lock_path);
   }
+  ShareLockFile(fd, information, shared_with);
   const auto deadline = std::chrono::steady_clock::now() + kLockTimeout;
   auto pause = std::chrono::milliseconds(1);
   for (;;) {

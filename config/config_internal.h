@@ -93,10 +93,12 @@ class ConfigFileLock {
   ConfigFileLock(const ConfigFileLock&) = delete;
   ConfigFileLock& operator=(const ConfigFileLock&) = delete;
 
-  /// Takes the lock on `lock_path`, creating the file if needed, waiting a bounded time for another
-  /// holder. The file is shared and permanent: it is opened without following a link and without
-  /// exclusive creation, and must be a regular file. Returns the reason on failure.
-  std::optional<std::string> Acquire(const std::string& lock_path);
+  /// Takes the lock on `lock_path`, creating the file if needed, waiting at most 250 ms in all for
+  /// another holder. The file is shared and permanent: it is opened without following a link and
+  /// without exclusive creation, read-only where it cannot be written, and must be a regular file.
+  /// On POSIX its owner makes it open to every account that may write `shared_with` (the file it
+  /// guards). Returns the reason on failure.
+  std::optional<std::string> Acquire(const std::string& lock_path, const std::string& shared_with);
 
  private:
 #if defined(_WIN32)

@@ -82,7 +82,7 @@ bool SaveKillZonesOrThrow() {
     return false;
   }
   config::ConfigFileLock lock;
-  if (const auto failure = lock.Acquire(target + ".lock")) {
+  if (const auto failure = lock.Acquire(target + ".lock", target)) {
     Fail(*failure);
     return false;
   }

@@ -344,8 +344,8 @@ TEST_F(SaveSafetyTest, FileWithoutWritePermissionIsRefusedFirstOfAll) {
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::Message() << std::oct << c.mode << (c.hard_link ? " hard link" : ""));
     brimwarden::ResetProcessObjects();
+    if (fs::exists(server_.ConfigPath())) SetMode(server_.ConfigPath(), 0644);  // its links too
     fs::remove(server_.Path() / "other-name.json");
-    if (fs::exists(server_.ConfigPath())) SetMode(server_.ConfigPath(), 0644);
     // Text after the value as well: the read-only file is reported.
     const std::string file = Section(kGate) + (c.saved ? "" : "}");
     server_.WriteConfig(file);
@@ -475,6 +475,20 @@ TEST_F(SaveSafetyTest, LockFileThatIsNoRegularFileFailsTheSaveHonestly) {
     EXPECT_FALSE(fs::exists(server_.Path() / "elsewhere"));
     fs::remove(lock);
   }
+}
+
+// A lock file that this account may only read (made read-only by hand, or by another account) is
+// still a lock: taking it needs no write access.
+TEST_F(SaveSafetyTest, LockFileThatCannotBeWrittenStillLocks) {
+  server_.WriteConfig(Section(kGate));
+  ASSERT_EQ(brimwarden::LoadConfig(), std::nullopt);
+  PluginSettings.KillZones.push_back(kNew);
+  const fs::path lock = server_.PluginDir() / "config.json.lock";
+  WriteFile(lock, "");
+  SetMode(lock, 0444);
+  ASSERT_TRUE(brimwarden::SaveKillZones()) << ::testing::PrintToString(Errors());
+  EXPECT_EQ(Json::parse(server_.ReadConfig())["TestServer"]["Kill Zones"].size(), 2U);
+  SetMode(lock, 0644);
 }
 
 // ---- The backup ---------------------------------------------------------------------------------
@@ -634,6 +648,58 @@ TEST_F(SaveSafetyTest, ServerThatIsNotTheOwnerKeepsTheGroupOrRefuses) {
   EXPECT_EQ(saved.st_uid, kOtherServer);
   EXPECT_EQ(saved.st_gid, kShared);
   EXPECT_EQ(saved.st_mode & 07777, 0664U);
+}
+
+// Servers under two accounts with a common group share a group-writable folder, each with a umask
+// that gives the group nothing: each loads, adds a zone and saves in turn. The lock file the first
+// one creates, or one that only the group can read, does not stop the other.
+TEST_F(SaveSafetyTest, ServersUnderTwoAccountsOfOneGroupShareTheFile) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as two users";
+  constexpr uid_t kFirst = 4011;
+  constexpr uid_t kSecond = 4012;
+  constexpr gid_t kShared = 4110;
+  const fs::path lock = server_.PluginDir() / "config.json.lock";
+  for (const bool lock_only_readable : {false, true}) {
+    SCOPED_TRACE(lock_only_readable ? "a lock file the group can only read" : "no lock file yet");
+    brimwarden::ResetProcessObjects();
+    fs::remove(lock);
+    server_.WriteConfig(Section(kGate));
+    ASSERT_EQ(chown(server_.ConfigPath().c_str(), kFirst, kShared), 0);
+    ASSERT_EQ(chmod(server_.ConfigPath().c_str(), 0664), 0);
+    ASSERT_EQ(chown(server_.PluginDir().c_str(), 0, kShared), 0);
+    ASSERT_EQ(chmod(server_.PluginDir().c_str(), 0775), 0);
+    if (lock_only_readable) {
+      WriteFile(lock, "");
+      ASSERT_EQ(chown(lock.c_str(), 0, kShared), 0);
+      ASSERT_EQ(chmod(lock.c_str(), 0440), 0);
+    }
+    std::set<std::string> expected = {"Gate"};
+    for (int round = 0; round < 2; ++round) {
+      for (const uid_t account : {kFirst, kSecond}) {
+        const std::string zone = std::to_string(account) + "-" + std::to_string(round);
+        const pid_t child = fork();
+        if (child == 0) {
+          const gid_t groups[] = {account, kShared};
+          umask(077);
+          if (setgroups(2, groups) != 0 || setgid(account) != 0 || setuid(account) != 0) _exit(3);
+          if (brimwarden::LoadConfig()) _exit(4);
+          PluginSettings.KillZones.push_back({zone, {1, 1, 1}, {2, 2, 2}});
+          _exit(brimwarden::SaveKillZones() ? 0 : 1);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << zone << ": " << status;
+        expected.insert(zone);
+        const Json zones = Json::parse(server_.ReadConfig())["TestServer"]["Kill Zones"];
+        std::set<std::string> saved;
+        for (const auto& [name, entry] : zones.items()) saved.insert(name);
+        EXPECT_EQ(saved, expected) << zone;
+        const struct stat after = StatOf(server_.ConfigPath());
+        EXPECT_EQ(after.st_gid, kShared) << zone;
+        EXPECT_EQ(after.st_mode & 07777, 0664U) << zone;
+      }
+    }
+  }
 }
 
 // A folder the server cannot write: no save can take place, and none writes the file in place.
