@@ -33,9 +33,10 @@ namespace {
 
 using Json = nlohmann::json;
 
-// A save waits this long for another server's save to finish before it gives up; saves take
-// milliseconds, so only a hung process holds the lock this long.
-constexpr std::chrono::seconds kLockTimeout{5};
+// A save waits this long in all for another server's save to finish before it gives up. A save
+// holds the lock for milliseconds, and the game thread waits meanwhile: a longer wait would freeze
+// the game for every confirm while a hung process held the lock.
+constexpr std::chrono::milliseconds kLockTimeout{250};
 
 // Builds the document from the parser's events, as the library's own builder does, but refuses
 // to open more than kMaxConfigNesting objects and arrays: printing a document nested thousands of
@@ -67,6 +68,7 @@ class NestingCappedBuilder {
   }
 
   bool TooDeep() const { return too_deep_; }
+  std::optional<std::string> TakeDuplicateMember() { return std::move(duplicate_member_); }
 
  private:
   // Places a value where the parser is: the root, the next element of the open array, or the
@@ -81,6 +83,7 @@ class NestingCappedBuilder {
       parent.push_back(std::move(value));
       return &parent.back();
     }
+    if (!duplicate_member_ && parent.contains(key_)) duplicate_member_ = key_;
     Json& member = parent[key_];
     member = std::move(value);
     return &member;
@@ -105,6 +108,7 @@ class NestingCappedBuilder {
   std::vector<Json*> open_;
   Json::string_t key_;
   bool too_deep_ = false;
+  std::optional<std::string> duplicate_member_;
 };
 
 #if defined(_WIN32)
@@ -306,15 +310,16 @@ std::string Fail(std::string reason) noexcept {
   return reason;
 }
 
-Json ParseConfigText(const std::string& text) {
-  Json document;
-  NestingCappedBuilder builder(document);
+ParsedConfig ParseConfigText(const std::string& text) {
+  ParsedConfig parsed;
+  NestingCappedBuilder builder(parsed.document);
   if (!Json::sax_parse(text, &builder, Json::input_format_t::json, /*strict=*/false) &&
       builder.TooDeep()) {
     throw std::runtime_error(
         fmt::format("Config file is nested deeper than {} levels", kMaxConfigNesting));
   }
-  return document;
+  parsed.duplicate_member = builder.TakeDuplicateMember();
+  return parsed;
 }
 
 namespace {
@@ -395,18 +400,39 @@ std::optional<TextPosition> FindTextAfterFirstValue(std::string_view text) {
 
 #if defined(_WIN32)
 
-FileText ReadWholeFile(const std::string& path) {
-  FileText result;
+// Opens the file at `path` for reading, following links, and fills `information`; anything but a
+// regular file on a disk is refused (INVALID_HANDLE_VALUE), with the reason in `detail`.
+HANDLE OpenRegularFile(const std::string& path, BY_HANDLE_FILE_INFORMATION& information,
+                       std::string& detail) {
   HandleCloser file{CreateFileW(WidePath(path).c_str(), GENERIC_READ, kShareAll, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
   if (file.handle == INVALID_HANDLE_VALUE) {
-    result.detail = SystemError(GetLastError());
+    detail = SystemError(GetLastError());
+    return INVALID_HANDLE_VALUE;
+  }
+  if (GetFileType(file.handle) != FILE_TYPE_DISK ||
+      !GetFileInformationByHandle(file.handle, &information) ||
+      (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    detail = "not a regular file";
+    return INVALID_HANDLE_VALUE;
+  }
+  return std::exchange(file.handle, INVALID_HANDLE_VALUE);
+}
+
+FileText ReadWholeFile(const std::string& path) {
+  FileText result;
+  BY_HANDLE_FILE_INFORMATION information{};
+  const HandleCloser file{OpenRegularFile(path, information, result.detail)};
+  if (file.handle == INVALID_HANDLE_VALUE) return result;
+  result.links = information.nNumberOfLinks;
+  result.read_only = (information.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
+  const std::uint64_t size =
+      (std::uint64_t{information.nFileSizeHigh} << 32) | information.nFileSizeLow;
+  if (size > kMaxConfigBytes) {
+    result.status = FileText::Status::kTooLarge;
     return result;
   }
-  BY_HANDLE_FILE_INFORMATION information{};
-  if (GetFileInformationByHandle(file.handle, &information)) {
-    result.links = information.nNumberOfLinks;
-  }
+  result.text.reserve(static_cast<std::size_t>(size));
   char buffer[65536];
   for (;;) {
     DWORD read = 0;
@@ -417,14 +443,20 @@ FileText ReadWholeFile(const std::string& path) {
     }
     if (read == 0) break;
     result.text.append(buffer, read);
+    if (result.text.size() > kMaxConfigBytes) {  // it grew while being read
+      result.text.clear();
+      result.status = FileText::Status::kTooLarge;
+      return result;
+    }
   }
   result.status = FileText::Status::kRead;
   return result;
 }
 
 bool CanOpenForReading(const std::string& path) {
-  const HandleCloser file{CreateFileW(WidePath(path).c_str(), GENERIC_READ, kShareAll, nullptr,
-                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
+  BY_HANDLE_FILE_INFORMATION information{};
+  std::string detail;
+  const HandleCloser file{OpenRegularFile(path, information, detail)};
   return file.handle != INVALID_HANDLE_VALUE;
 }
 
@@ -454,12 +486,18 @@ ConfigFileLock::~ConfigFileLock() {
   CloseHandle(handle_);
 }
 
-std::optional<std::string> ConfigFileLock::Acquire(const std::string& lock_path) {
-  // Never created exclusively nor removed: another server may hold it at this moment.
+std::optional<std::string> ConfigFileLock::Acquire(const std::string& lock_path,
+                                                   const std::string& /*shared_with*/) {
+  // Never created exclusively nor removed: another server may hold it at this moment. The lock
+  // needs only read access, so an account that may not write the lock file still takes it.
   const std::wstring wide_lock = WidePath(lock_path);
-  const HANDLE file =
+  HANDLE file =
       CreateFileW(wide_lock.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr, OPEN_ALWAYS,
                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
+    file = CreateFileW(wide_lock.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  }
   if (file == INVALID_HANDLE_VALUE) {
     return fmt::format("Failed to open lock file {}: {}", lock_path, SystemError(GetLastError()));
   }
@@ -490,7 +528,7 @@ std::optional<std::string> ConfigFileLock::Acquire(const std::string& lock_path)
     }
     if (std::chrono::steady_clock::now() >= deadline) {
       CloseHandle(file);
-      return fmt::format("Failed to lock {}: another process held it for {} seconds", lock_path,
+      return fmt::format("Failed to lock {}: another process held it for {} ms", lock_path,
                          kLockTimeout.count());
     }
     std::this_thread::sleep_for(pause);
@@ -498,12 +536,9 @@ std::optional<std::string> ConfigFileLock::Acquire(const std::string& lock_path)
   }
 }
 
-std::optional<std::string> ReplaceFileAtomically(const std::string& path,
-                                                 const std::string& temp_path,
-                                                 std::string_view contents,
-                                                 const std::string& like) {
+std::optional<std::string> WriteTemporaryFile(const std::string& temp_path,
+                                              std::string_view contents, const std::string& like) {
   const std::wstring wide_temp = WidePath(temp_path);
-  const std::wstring wide_path = WidePath(path);
   const std::wstring wide_like = WidePath(like);
   const DWORD like_attributes = GetFileAttributesW(wide_like.c_str());
   if (like_attributes == INVALID_FILE_ATTRIBUTES) {
@@ -556,13 +591,19 @@ std::optional<std::string> ReplaceFileAtomically(const std::string& path,
   if (auto failure = CopySecurity(wide_like, wide_temp, temp_path)) {
     return failed(std::move(*failure));
   }
-  // Another program holding config.json open without delete sharing (an editor, a virus scanner)
+  return std::nullopt;
+}
+
+std::optional<std::string> RenameOver(const std::string& from, const std::string& to) {
+  const std::wstring wide_from = WidePath(from);
+  const std::wstring wide_to = WidePath(to);
+  // Another program holding the target open without delete sharing (an editor, a virus scanner)
   // makes the rename fail for a moment: try again after short pauses.
   constexpr int kRetryPausesMs[] = {0, 1, 10, 20, 40};
   DWORD error = ERROR_SUCCESS;
   for (const int pause_ms : kRetryPausesMs) {
     if (pause_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
-    if (MoveFileExW(wide_temp.c_str(), wide_path.c_str(),
+    if (MoveFileExW(wide_from.c_str(), wide_to.c_str(),
                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
       return std::nullopt;
     }
@@ -572,20 +613,89 @@ std::optional<std::string> ReplaceFileAtomically(const std::string& path,
       break;
     }
   }
-  return failed(fmt::format("Failed to replace {}: {}", path, SystemError(error)));
+  return fmt::format("Failed to replace {}: {}", to, SystemError(error));
+}
+
+std::optional<std::string> SetAside(const std::string& from, const std::string& to,
+                                    bool& set_aside) {
+  set_aside = false;
+  const std::wstring wide_from = WidePath(from);
+  const std::wstring wide_to = WidePath(to);
+  DWORD attributes = 0;
+  bool linked_elsewhere = false;
+  {
+    const HandleCloser entry{
+        CreateFileW(wide_from.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr)};
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (entry.handle == INVALID_HANDLE_VALUE) {
+      const DWORD error = GetLastError();
+      if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
+        return fmt::format("Failed to open {}: {}", from, SystemError(error));
+      }
+      // What a save killed between its renames left aside is the backup before it.
+      set_aside = GetFileAttributesW(wide_to.c_str()) != INVALID_FILE_ATTRIBUTES;
+      return std::nullopt;
+    }
+    if (!GetFileInformationByHandle(entry.handle, &information)) {
+      return fmt::format("Failed to open {}: {}", from, SystemError(GetLastError()));
+    }
+    attributes = information.dwFileAttributes;
+    linked_elsewhere = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
+                       ReachedThroughLink(entry.handle, wide_from, nullptr);
+  }
+  // Wine would move the file a Unix link leads to: such a link is no backup to keep, and the
+  // new backup simply replaces it.
+  if (linked_elsewhere) return std::nullopt;
+  if (auto failure = RenameOver(from, to)) return failure;
+  set_aside = true;
+  return std::nullopt;
+}
+
+void RemoveFile(const std::string& path) {
+  // Never through a link Wine would follow: RemoveStaleEntry leaves such a link alone.
+  RemoveStaleEntry(WidePath(path), path);
+}
+
+void SyncDirectoryOf(const std::string& /*path*/) {
+  // MOVEFILE_WRITE_THROUGH has made each rename durable.
 }
 
 #else
 
+// Opens the file at `path` for reading, following links, and fills `information`; anything but a
+// regular file is refused (-1), with the reason in `detail`. The open never blocks: a FIFO would
+// wait for a writer, and a device such as /dev/zero would never end.
+int OpenRegularFile(const std::string& path, struct stat& information, std::string& detail) {
+  FdCloser file{open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
+  if (file.fd < 0) {
+    detail = SystemError(errno);
+    return -1;
+  }
+  if (fstat(file.fd, &information) != 0) {
+    detail = SystemError(errno);
+    return -1;
+  }
+  if (!S_ISREG(information.st_mode)) {
+    detail = "not a regular file";
+    return -1;
+  }
+  return std::exchange(file.fd, -1);
+}
+
 FileText ReadWholeFile(const std::string& path) {
   FileText result;
-  const FdCloser file{open(path.c_str(), O_RDONLY | O_CLOEXEC)};
-  if (file.fd < 0) {
-    result.detail = SystemError(errno);
+  struct stat information {};
+  const FdCloser file{OpenRegularFile(path, information, result.detail)};
+  if (file.fd < 0) return result;
+  result.links = information.st_nlink;
+  // The mode alone decides, so a server running as root respects it too.
+  result.read_only = (information.st_mode & 0222) == 0;
+  if (static_cast<std::uint64_t>(information.st_size) > kMaxConfigBytes) {
+    result.status = FileText::Status::kTooLarge;
     return result;
   }
-  struct stat information {};
-  if (fstat(file.fd, &information) == 0) result.links = information.st_nlink;
+  result.text.reserve(static_cast<std::size_t>(information.st_size));
   char buffer[65536];
   for (;;) {
     const ssize_t read_bytes = read(file.fd, buffer, sizeof buffer);
@@ -597,13 +707,20 @@ FileText ReadWholeFile(const std::string& path) {
     }
     if (read_bytes == 0) break;
     result.text.append(buffer, static_cast<std::size_t>(read_bytes));
+    if (result.text.size() > kMaxConfigBytes) {  // it grew while being read
+      result.text.clear();
+      result.status = FileText::Status::kTooLarge;
+      return result;
+    }
   }
   result.status = FileText::Status::kRead;
   return result;
 }
 
 bool CanOpenForReading(const std::string& path) {
-  const FdCloser file{open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+  struct stat information {};
+  std::string detail;
+  const FdCloser file{OpenRegularFile(path, information, detail)};
   return file.fd >= 0;
 }
 
@@ -629,10 +746,32 @@ ConfigFileLock::~ConfigFileLock() {
   if (fd_ >= 0) close(fd_);  // closing the file releases the lock
 }
 
-std::optional<std::string> ConfigFileLock::Acquire(const std::string& lock_path) {
-  // Never created exclusively nor removed: another server may hold it at this moment.
-  const int fd =
-      open(lock_path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+// Lets every account that may write `shared_with` open the lock file beside it: whoever owns the
+// lock file (or root) gives it the group of that file and read and write permission wherever that
+// file grants write, whatever umask created it. Best effort: another account cannot change it.
+void ShareLockFile(int fd, const struct stat& lock, const std::string& shared_with) {
+  struct stat shared {};
+  if (stat(shared_with.c_str(), &shared) != 0) return;
+  if (lock.st_uid != geteuid() && geteuid() != 0) return;
+  // A failure leaves the lock file as it is: the save goes on, and the lock still works for
+  // every account that can read the file.
+  if (lock.st_gid != shared.st_gid && (shared.st_mode & S_IWGRP) != 0 &&
+      fchown(fd, static_cast<uid_t>(-1), shared.st_gid) != 0) {
+    return;  // not in that group: opening the file to the group would open it to another
+  }
+  // Read and write as the file has them, and read wherever it grants write.
+  const mode_t mode = (shared.st_mode & 0666) | ((shared.st_mode & 0222) << 1);
+  if ((lock.st_mode & 07777) != mode) fchmod(fd, mode);
+}
+
+std::optional<std::string> ConfigFileLock::Acquire(const std::string& lock_path,
+                                                   const std::string& shared_with) {
+  // Never created exclusively nor removed: another server may hold it at this moment. flock needs
+  // only read access, so an account that may not write the lock file still takes it.
+  int fd = open(lock_path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+  if (fd < 0 && errno == EACCES) {
+    fd = open(lock_path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  }
   if (fd < 0) {
     const int error = errno;
     return fmt::format("Failed to open lock file {}: {}", lock_path,
@@ -643,6 +782,7 @@ std::optional<std::string> ConfigFileLock::Acquire(const std::string& lock_path)
     close(fd);
     return fmt::format("Failed to open lock file {}: not a regular file", lock_path);
   }
+  ShareLockFile(fd, information, shared_with);
   const auto deadline = std::chrono::steady_clock::now() + kLockTimeout;
   auto pause = std::chrono::milliseconds(1);
   for (;;) {
@@ -658,7 +798,7 @@ std::optional<std::string> ConfigFileLock::Acquire(const std::string& lock_path)
     }
     if (std::chrono::steady_clock::now() >= deadline) {
       close(fd);
-      return fmt::format("Failed to lock {}: another process held it for {} seconds", lock_path,
+      return fmt::format("Failed to lock {}: another process held it for {} ms", lock_path,
                          kLockTimeout.count());
     }
     std::this_thread::sleep_for(pause);
@@ -680,10 +820,8 @@ std::optional<std::string> KeepOwnerAndGroup(int fd, const struct stat& original
       temp_path, original.st_gid, SystemError(error));
 }
 
-std::optional<std::string> ReplaceFileAtomically(const std::string& path,
-                                                 const std::string& temp_path,
-                                                 std::string_view contents,
-                                                 const std::string& like) {
+std::optional<std::string> WriteTemporaryFile(const std::string& temp_path,
+                                              std::string_view contents, const std::string& like) {
   struct stat original {};
   if (stat(like.c_str(), &original) != 0) {
     return fmt::format("Failed to read the owner and permissions of {}: {}", like,
@@ -714,16 +852,98 @@ std::optional<std::string> ReplaceFileAtomically(const std::string& path,
   if (close(std::exchange(file.fd, -1)) != 0) {
     return failed(fmt::format("Failed to close {}: {}", temp_path, SystemError(errno)));
   }
-  if (rename(temp_path.c_str(), path.c_str()) != 0) {
-    return failed(fmt::format("Failed to replace {}: {}", path, SystemError(errno)));
+  return std::nullopt;
+}
+
+std::optional<std::string> RenameOver(const std::string& from, const std::string& to) {
+  if (rename(from.c_str(), to.c_str()) != 0) {
+    return fmt::format("Failed to replace {}: {}", to, SystemError(errno));
   }
-  // Make the rename itself durable. The file has been replaced at this point whatever happens,
-  // and some file systems cannot sync a directory, so a failure here is not reported.
+  return std::nullopt;
+}
+
+std::optional<std::string> SetAside(const std::string& from, const std::string& to,
+                                    bool& set_aside) {
+  set_aside = false;
+  if (rename(from.c_str(), to.c_str()) == 0) {
+    set_aside = true;
+    return std::nullopt;
+  }
+  const int error = errno;
+  if (error != ENOENT) return fmt::format("Failed to replace {}: {}", to, SystemError(error));
+  // What a save killed between its renames left aside is the backup before it.
+  struct stat information {};
+  set_aside = lstat(to.c_str(), &information) == 0;
+  return std::nullopt;
+}
+
+void RemoveFile(const std::string& path) { unlink(path.c_str()); }
+
+void SyncDirectoryOf(const std::string& path) {
+  // Some file systems cannot sync a directory; the renames are done whatever happens here.
   const FdCloser directory{open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
   if (directory.fd >= 0) fsync(directory.fd);
-  return std::nullopt;
 }
 
 #endif
 
+std::optional<std::string> ReplaceFileKeepingBackup(const std::string& path,
+                                                    std::string_view contents,
+                                                    std::string_view previous) {
+  const std::string temp = path + ".tmp";
+  const std::string backup = path + ".bak";
+  const std::string backup_temp = backup + ".tmp";
+  const std::string backup_aside = backup + ".old";
+  auto step = [](SaveStep which, auto action) -> std::optional<std::string> {
+    if (SaveStepFaultForTests != nullptr) {
+      if (auto failure = SaveStepFaultForTests(which)) return failure;
+    }
+    return action();
+  };
+
+  // Both new files are whole on the disk before any name changes: running out of space, or any
+  // other failure to write, leaves the file and its backup untouched.
+  std::optional<std::string> failure =
+      step(SaveStep::kWriteBackup, [&] { return WriteTemporaryFile(backup_temp, previous, path); });
+  if (failure) return failure;
+  failure = step(SaveStep::kWriteFile, [&] { return WriteTemporaryFile(temp, contents, path); });
+  if (failure) {
+    RemoveFile(backup_temp);
+    return failure;
+  }
+
+  // Then three renames in one folder. The backup is replaced only right before the file, and the
+  // one it replaces is kept aside until the file is replaced, so a failed rename can put it back.
+  bool backup_set_aside = false;
+  bool backup_placed = false;
+  failure = step(SaveStep::kSetBackupAside,
+                 [&] { return SetAside(backup, backup_aside, backup_set_aside); });
+  if (!failure) {
+    failure = step(SaveStep::kPlaceBackup, [&] { return RenameOver(backup_temp, backup); });
+    backup_placed = !failure;
+  }
+  if (!failure) {
+    failure = step(SaveStep::kPlaceFile, [&] { return RenameOver(temp, path); });
+  }
+  if (!failure) {
+    SyncDirectoryOf(path);
+    if (backup_set_aside) RemoveFile(backup_aside);
+    return std::nullopt;
+  }
+  if (backup_set_aside) {
+    if (auto undo = RenameOver(backup_aside, backup)) *failure += "; " + *undo;
+  } else if (backup_placed) {
+    RemoveFile(backup);  // there was no backup before this save
+  }
+  RemoveFile(temp);
+  RemoveFile(backup_temp);
+  return failure;
+}
+
 }  // namespace brimwarden::config
+
+namespace brimwarden {
+
+SaveStepFault SaveStepFaultForTests = nullptr;
+
+}  // namespace brimwarden

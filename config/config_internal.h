@@ -27,25 +27,41 @@ void LogLine(spdlog::level::level_enum level, std::string_view text) noexcept;
 /// Logs `reason` at error and returns it, for the failures that end a load or a save.
 std::string Fail(std::string reason) noexcept;
 
+/// The largest configuration file read: a larger one is refused before it is read.
+inline constexpr std::uint64_t kMaxConfigBytes = std::uint64_t{64} * 1024 * 1024;
+
 /// The whole content of a file, or why it could not be had.
 struct FileText {
-  enum class Status { kRead, kCannotOpen, kCannotRead };
+  // kCannotOpen also stands for anything that is not a regular file; kTooLarge for a file of more
+  // than kMaxConfigBytes, of which nothing is read.
+  enum class Status { kRead, kCannotOpen, kCannotRead, kTooLarge };
   Status status = Status::kCannotOpen;
   std::string text;
-  std::string detail;       // the system's reason when status is not kRead
+  std::string detail;       // the system's reason when status is kCannotOpen or kCannotRead
   std::uint64_t links = 1;  // the number of names (hard links) the file has
+  // No write permission for anyone (on Windows, the read-only attribute): the admin froze it.
+  bool read_only = false;
 };
 
-/// Reads the file at `path` (UTF-8) whole. Other processes may rename over it meanwhile.
+/// Reads the regular file at `path` (UTF-8, links followed) whole, never blocking on the open.
+/// Other processes may rename over it meanwhile.
 FileText ReadWholeFile(const std::string& path);
 
-/// Tells whether the file at `path` exists and can be opened for reading.
+/// Tells whether `path` names a regular file (links followed) that can be opened for reading.
 bool CanOpenForReading(const std::string& path);
+
+/// The first JSON value of a configuration file, and the first member name met a second time in
+/// one of its objects (the library keeps the last value of such a name; a rewrite would drop the
+/// others).
+struct ParsedConfig {
+  nlohmann::json document;
+  std::optional<std::string> duplicate_member;
+};
 
 /// Parses the first JSON value of `text` as stream extraction does (whatever follows the value is
 /// not examined). Throws the library's errors, and std::runtime_error for a document nested deeper
 /// than kMaxConfigNesting.
-nlohmann::json ParseConfigText(const std::string& text);
+ParsedConfig ParseConfigText(const std::string& text);
 
 /// Where text begins after the first JSON value of a file, counted from 1 in bytes.
 struct TextPosition {
@@ -77,10 +93,12 @@ class ConfigFileLock {
   ConfigFileLock(const ConfigFileLock&) = delete;
   ConfigFileLock& operator=(const ConfigFileLock&) = delete;
 
-  /// Takes the lock on `lock_path`, creating the file if needed, waiting a bounded time for another
-  /// holder. The file is shared and permanent: it is opened without following a link and without
-  /// exclusive creation, and must be a regular file. Returns the reason on failure.
-  std::optional<std::string> Acquire(const std::string& lock_path);
+  /// Takes the lock on `lock_path`, creating the file if needed, waiting at most 250 ms in all for
+  /// another holder. The file is shared and permanent: it is opened without following a link and
+  /// without exclusive creation, read-only where it cannot be written, and must be a regular file.
+  /// On POSIX its owner makes it open to every account that may write `shared_with` (the file it
+  /// guards). Returns the reason on failure.
+  std::optional<std::string> Acquire(const std::string& lock_path, const std::string& shared_with);
 
  private:
 #if defined(_WIN32)
@@ -90,14 +108,35 @@ class ConfigFileLock {
 #endif
 };
 
-/// Writes `contents` to `temp_path`, flushes it to the disk and renames it over `path`, so that
-/// `path` holds either its old or its new content whatever happens. The temporary file is created
-/// afresh, never through a link, and takes the owner, group and permissions (on Windows the
-/// security descriptor and attributes) of the file at `like` before the rename. On failure `path`
-/// is untouched, the temporary file is removed, and the reason is returned.
-std::optional<std::string> ReplaceFileAtomically(const std::string& path,
-                                                 const std::string& temp_path,
-                                                 std::string_view contents,
-                                                 const std::string& like);
+/// Writes `contents` to `temp_path`, created afresh (never through a link), flushes it to the disk,
+/// and gives it the owner, group and permissions (on Windows the security descriptor and
+/// attributes) of the file at `like`. On failure the temporary file is removed and the reason
+/// returned.
+std::optional<std::string> WriteTemporaryFile(const std::string& temp_path,
+                                              std::string_view contents, const std::string& like);
+
+/// Renames `from` over `to` (on Windows retrying while another program holds `to` for a moment).
+std::optional<std::string> RenameOver(const std::string& from, const std::string& to);
+
+/// Renames `from` to `to` when it exists, setting `set_aside`; when `from` does not exist,
+/// `set_aside` tells whether something is at `to` already, left there by an interrupted save.
+std::optional<std::string> SetAside(const std::string& from, const std::string& to,
+                                    bool& set_aside);
+
+/// Removes the file at `path`, if any, never what a link there leads to.
+void RemoveFile(const std::string& path);
+
+/// Makes the renames done in the folder of `path` durable, where the system can.
+void SyncDirectoryOf(const std::string& path);
+
+/// Replaces the file at `path` with `contents`, and its backup `path`.bak with `previous` (what
+/// the file held), each through a temporary file beside it written whole and flushed first. The
+/// backup is replaced only when the file is: on any failure both hold what they held before, the
+/// temporary files are removed, and the reason is returned. `path` holds its old or its new
+/// content whatever happens, and the backup is one whole earlier version or, between two renames
+/// of a killed save, set aside as `path`.bak.old.
+std::optional<std::string> ReplaceFileKeepingBackup(const std::string& path,
+                                                    std::string_view contents,
+                                                    std::string_view previous);
 
 }  // namespace brimwarden::config

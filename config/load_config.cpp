@@ -191,7 +191,11 @@ std::optional<std::string> LoadConfigOrThrow(const std::string* path,
   if (file.status == config::FileText::Status::kCannotRead) {
     return Fail("Failed to read config file: " + file.detail);
   }
-  Json document = config::ParseConfigText(file.text);
+  if (file.status == config::FileText::Status::kTooLarge) {
+    return Fail("config.json is larger than 64 MiB");
+  }
+  config::ParsedConfig parsed = config::ParseConfigText(file.text);
+  Json& document = parsed.document;
   if (const auto trailing = config::FindTextAfterFirstValue(file.text)) {
     LogLine(spdlog::level::warn,
             fmt::format("config.json has text after its first JSON value (line {}, column {}); it "
@@ -232,6 +236,13 @@ std::optional<std::string> LoadConfigOrThrow(const std::string* path,
   }
   settings.KillZonesInFile = config::ZonesByName(settings.KillZones);
 
+  // Like the text after the value, a property of the file: said before the section's own warnings.
+  if (parsed.duplicate_member) {
+    LogLine(spdlog::level::warn,
+            fmt::format("config.json has the member {} more than once in one object; the last one "
+                        "is used",
+                        EscapedName(*parsed.duplicate_member)));
+  }
   for (const char* warning : warnings) LogLine(spdlog::level::warn, warning);
   WarnOfMembersThatAreNoSetting(section);
   PluginSettings = std::move(settings);

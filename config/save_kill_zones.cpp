@@ -15,6 +15,7 @@
 #include <fmt/format.h>
 
 #include "brimwarden/config/config.h"
+#include "brimwarden/logging/logging.h"
 #include "config_internal.h"
 
 namespace brimwarden {
@@ -81,7 +82,7 @@ bool SaveKillZonesOrThrow() {
     return false;
   }
   config::ConfigFileLock lock;
-  if (const auto failure = lock.Acquire(target + ".lock")) {
+  if (const auto failure = lock.Acquire(target + ".lock", target)) {
     Fail(*failure);
     return false;
   }
@@ -92,8 +93,10 @@ bool SaveKillZonesOrThrow() {
     Fail("Failed to open config file");
     return false;
   }
-  if (file.status == config::FileText::Status::kCannotRead) {
-    Fail("Failed to read config file: " + file.detail);
+  // Properties of the file that no content changes come first. An admin who took away every
+  // write permission froze the file on purpose; the mode decides, so that root respects it too.
+  if (file.read_only) {
+    Fail("Kill zones not saved: config.json is read-only");
     return false;
   }
   // A rename gives the new content to this name alone; the file's other names would keep the old
@@ -105,13 +108,31 @@ bool SaveKillZonesOrThrow() {
         file.links));
     return false;
   }
-  Json document = config::ParseConfigText(file.text);
+  if (file.status == config::FileText::Status::kTooLarge) {
+    Fail("Kill zones not saved: config.json is larger than 64 MiB");
+    return false;
+  }
+  if (file.status == config::FileText::Status::kCannotRead) {
+    Fail("Failed to read config file: " + file.detail);
+    return false;
+  }
+  config::ParsedConfig parsed = config::ParseConfigText(file.text);
+  Json& document = parsed.document;
   // The rewrite would drop whatever follows the first value, such as a neighbour's section after
   // a stray brace.
   if (config::FindTextAfterFirstValue(file.text)) {
     Fail(
         "Kill zones not saved: config.json has text after its first JSON value; remove it and "
         "send BWD.reload");
+    return false;
+  }
+  // The rewrite prints each object from what the library kept: one value per name, the others
+  // dropped, such as a whole section written twice.
+  if (parsed.duplicate_member) {
+    Fail(fmt::format(
+        "Kill zones not saved: config.json has the member {} more than once in one object; keep "
+        "one and send BWD.reload",
+        EscapedName(*parsed.duplicate_member)));
     return false;
   }
   if (document.is_null()) {
@@ -171,14 +192,9 @@ bool SaveKillZonesOrThrow() {
   std::map<std::string, ZoneCorners> saved = config::ZonesByName(PluginSettings.KillZones);
 
   // One generation of backup, so a zone removed or overwritten by mistake can be brought back by
-  // hand. It is replaced as the file is: a kill leaves the old backup or the new one.
+  // hand: the backup takes what the file held, and only when the file takes the new content.
   if (const auto failure =
-          config::ReplaceFileAtomically(target + ".bak", target + ".bak.tmp", file.text, target)) {
-    Fail(*failure);
-    return false;
-  }
-  if (const auto failure =
-          config::ReplaceFileAtomically(target, target + ".tmp", std::move(text).str(), target)) {
+          config::ReplaceFileKeepingBackup(target, std::move(text).str(), file.text)) {
     Fail(*failure);
     return false;
   }

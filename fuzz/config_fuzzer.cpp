@@ -9,16 +9,21 @@
 // - when the load accepts the file, saving the zones and loading again gives back the same
 //   settings and zones, and the save leaves every other section, and every other member of this
 //   server's section, as it was;
+// - a save fails on a file the load accepted only for a refusal it owes the file (text after the
+//   first value, a member named twice in one object, no write permission, over 64 MiB);
 // - a save that reports failure leaves the file byte for byte as it was.
 #include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "brimwarden/config/config.h"
 #include "brimwarden/plugin/plugin.h"
@@ -130,6 +135,38 @@ void CheckSavedZones(const Json& after, const std::string& key, const Settings& 
   }
 }
 
+// Whether an object of `text`, a single JSON value, holds one member name twice: the library keeps
+// the last, so a rewrite would drop the others. Found with the library's own parser callback.
+bool HasDuplicateMember(const std::string& text) {
+  std::vector<std::set<std::string>> open_objects;
+  bool found = false;
+  const Json::parser_callback_t callback = [&](int /*depth*/, Json::parse_event_t event,
+                                               Json& parsed) {
+    if (event == Json::parse_event_t::object_start) open_objects.emplace_back();
+    if (event == Json::parse_event_t::object_end && !open_objects.empty()) open_objects.pop_back();
+    if (event == Json::parse_event_t::key && !open_objects.empty() &&
+        !open_objects.back().insert(parsed.get<std::string>()).second) {
+      found = true;
+    }
+    return true;
+  };
+  Json::parse(text, callback, /*allow_exceptions=*/false);
+  return found;
+}
+
+// Whether the file at `path` has no write permission for anyone, which every save refuses.
+bool IsReadOnly(const std::string& path) {
+  constexpr auto kWrite = std::filesystem::perms::owner_write |
+                          std::filesystem::perms::group_write |
+                          std::filesystem::perms::others_write;
+  std::error_code error;
+  const auto status = std::filesystem::status(path, error);
+  return !error && (status.permissions() & kWrite) == std::filesystem::perms::none;
+}
+
+// The largest file the load reads and the save rewrites.
+constexpr std::size_t kMaxConfigBytes = std::size_t{64} * 1024 * 1024;
+
 void CheckReload(const std::optional<std::string>& first_failure, const Settings& first) {
   standin::ClearEvents();
   if (!standin::SendRcon("BWD.reload", kReloadRequestId)) {
@@ -196,17 +233,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string without_nul = text;
   std::replace(without_nul.begin(), without_nul.end(), '\0', '\x01');
   const bool trailing_text = before.has_value() && !Json::accept(without_nul);
+  // Other files the save refuses whole: a member named twice in one object (which a rewrite would
+  // drop), a file nobody may write, and one too large to read.
+  const bool duplicate_member =
+      before.has_value() && !trailing_text && HasDuplicateMember(without_nul);
+  const bool refused_whole =
+      trailing_text || duplicate_member || IsReadOnly(path) || text.size() > kMaxConfigBytes;
 
   const bool saved = brimwarden::SaveKillZones();
   const std::string written = ReadFile(path);
   if (!saved) {
     if (written != text) Violation("a save that failed changed the file");
-    if (!failure && !trailing_text) {
+    if (!failure && !refused_whole) {
       Violation("the save failed on a file the load accepted:" + ErrorLines());
     }
     return 0;
   }
   if (trailing_text) Violation("the save rewrote a file with text after its first value");
+  if (duplicate_member) Violation("the save rewrote a file with a member named twice");
   if (!before) Violation("the save reported success on a file the JSON library cannot read");
   if (key.empty()) Violation("the save reported success without a server key");
 

@@ -1,8 +1,10 @@
 // The configuration in one process: the server-key rule, every failure of the load and the save
 // with its exact log line, defaults and warnings, the zones, the exact bytes of a rewrite, and the
 // "BWD.reload" reply. This program is started with -serverkey=TestServer.
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <fstream>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -352,6 +354,76 @@ TEST_F(ConfigTest, EveryLoadFailureIsLoggedAtErrorAndChangesNothing) {
   }
 }
 
+// Load and save open only a regular file of at most 64 MiB, and never wait on the open: a FIFO
+// would block the game thread, and a device such as /dev/zero would be read until memory ran out.
+TEST_F(ConfigTest, OnlyARegularFileOfAtMost64MiBIsReadOrSaved) {
+  constexpr std::uintmax_t k64MiB = 64 * 1024 * 1024;
+  const std::string kCannotOpen = "Failed to open config file";
+  struct Case {
+    const char* what;
+    std::uintmax_t size;  // 0: not a regular file; else a section padded with spaces to this size
+    std::string load_error;
+    std::string save_error;
+  };
+  std::vector<Case> cases = {
+      {"a directory", 0, kCannotOpen, kCannotOpen},
+      {"one byte over 64 MiB", k64MiB + 1, "config.json is larger than 64 MiB",
+       "Kill zones not saved: config.json is larger than 64 MiB"},
+      {"exactly 64 MiB", k64MiB, "", ""},
+  };
+#if !defined(_WIN32)
+  cases.push_back({"a FIFO", 0, kCannotOpen, kCannotOpen});
+  cases.push_back({"a link to /dev/zero", 0, kCannotOpen, kCannotOpen});
+#endif
+  const std::filesystem::path path = server_.ConfigPath();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove_all(server_.PluginDir());
+    std::filesystem::create_directories(server_.PluginDir());
+    const std::string what = c.what;
+    if (what == "a directory") std::filesystem::create_directory(path);
+#if !defined(_WIN32)
+    if (what == "a FIFO") {
+      ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
+    }
+    if (what == "a link to /dev/zero") std::filesystem::create_symlink("/dev/zero", path);
+#endif
+    if (c.size > 0) {
+      server_.WriteConfig(Section("{}"));
+      std::filesystem::resize_file(path, c.size);  // sparse NULs, made spaces below
+      std::fstream out(path, std::ios::binary | std::ios::in | std::ios::out);
+      const std::string spaces(1 << 20, ' ');
+      out.seekp(static_cast<std::streamoff>(Section("{}").size()));
+      for (std::uintmax_t left = c.size - Section("{}").size(); left > 0;) {
+        const std::size_t chunk =
+            static_cast<std::size_t>(std::min<std::uintmax_t>(left, spaces.size()));
+        out.write(spaces.data(), static_cast<std::streamsize>(chunk));
+        left -= chunk;
+      }
+    }
+    PluginSettings = Sentinel();
+    standin::ClearLogRecords();
+    EXPECT_EQ(brimwarden::LoadConfig().value_or(""), c.load_error);
+    if (c.load_error.empty()) {
+      EXPECT_EQ(PluginSettings.DinosPerTick, 20);
+    } else {
+      EXPECT_EQ(PluginLines(), (std::vector<Line>{{spdlog::level::err, c.load_error}}));
+      EXPECT_TRUE(SameSettings(PluginSettings, Sentinel()));
+      PluginSettings.LastLoadFailed = false;  // so the save reaches the file's own checks
+    }
+    PluginSettings.KillZones = {{"a", {1, 2, 3}, {4, 5, 6}}};
+    standin::ClearLogRecords();
+    EXPECT_EQ(brimwarden::SaveKillZones(), c.save_error.empty());
+    if (c.save_error.empty()) {
+      EXPECT_EQ(Json::parse(server_.ReadConfig())["TestServer"]["Kill Zones"].size(), 1U);
+    } else {
+      EXPECT_EQ(PluginLines(), (std::vector<Line>{{spdlog::level::err, c.save_error}}));
+      EXPECT_EQ(std::filesystem::exists(path) && c.size > 0 ? std::filesystem::file_size(path) : 0,
+                c.size);
+    }
+  }
+}
+
 TEST_F(ConfigTest, DryRunIsOptionalAndASuccessfulLoadClearsTheLastFailure) {
   const struct {
     const char* section;
@@ -520,6 +592,70 @@ TEST_F(ConfigTest, TextAfterTheFirstValueIsIgnoredWithAWarningThatSaysWhere) {
     if (c.error.empty()) lines.resize(std::min<std::size_t>(lines.size(), expected.size()));
     EXPECT_EQ(lines, expected);
   }
+}
+
+std::string DuplicateWarning(const std::string& name) {
+  return "config.json has the member " + name +
+         " more than once in one object; the last one is "
+         "used";
+}
+
+TEST_F(ConfigTest, MemberNamedTwiceLoadsTheLastWithOneWarningNamingTheFirstMet) {
+  const Line kTopWarning{spdlog::level::warn, "TopRayDistance not set in config, using 150k"};
+  const Line kBottomWarning{spdlog::level::warn, "BottomRayDistance not set in config, using 150k"};
+  struct Case {
+    const char* what;
+    std::string file;
+    std::int32_t dinos;
+    std::vector<Line> lines;  // besides the server key line, which follows the trailing warning
+  };
+  const std::string kRest = R"("TopRayDistance": 1, "BottomRayDistance": 1)";
+  const Case cases[] = {
+      {"this section twice",
+       R"({"TestServer": {"DinosPerTick": 1}, "TestServer": {"DinosPerTick": 2}})",
+       2,
+       {{spdlog::level::warn, DuplicateWarning("TestServer")}, kTopWarning, kBottomWarning}},
+      // The first name met again in reading order, here deep in another section, its newline
+      // escaped; the name spelled with an escape is the same name.
+      {"several, the first met named",
+       "{\"Other\": [{\"a\\nb\": 1, \"a\\u000ab\": 2}], \"TestServer\": {" + kRest +
+           R"(, "DinosPerTick": 3, "Dinos\u0050erTick": 4}, "Other": 5})",
+       4,
+       {{spdlog::level::warn, DuplicateWarning("a\\u000ab")}}},
+      {"a zone named twice",
+       Section("{" + kRest + R"(, "DinosPerTick": 5, "Kill Zones": {
+           "z": {"Corner1": [0, 0, 0], "Corner2": [1, 1, 1]},
+           "z": {"Corner1": [0, 0, 0], "Corner2": [2, 2, 2]}}})"),
+       5,
+       {{spdlog::level::warn, DuplicateWarning("z")}}},
+      // After the trailing-text warning, before the defaults; what follows the value is not read.
+      {"with text after the value",
+       R"({"TestServer": {"DinosPerTick": 6}, "TestServer": {"DinosPerTick": 6}} {"a": 1, "a": 2})",
+       6,
+       {{spdlog::level::warn, TrailingWarning(1, 72)},
+        {spdlog::level::warn, DuplicateWarning("TestServer")},
+        kTopWarning,
+        kBottomWarning}},
+      {"in text after the value only",
+       Section("{" + kRest + R"(, "DinosPerTick": 7})") + R"( {"a": 1, "a": 2})",
+       7,
+       {{spdlog::level::warn, TrailingWarning(1, 82)}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    server_.WriteConfig(c.file);
+    standin::ClearLogRecords();
+    EXPECT_EQ(brimwarden::LoadConfig(), std::nullopt);
+    EXPECT_EQ(PluginSettings.DinosPerTick, c.dinos);
+    EXPECT_EQ(PluginLines(), c.lines);
+  }
+
+  // A failed load logs its error alone.
+  server_.WriteConfig(R"({"TestServer": {"DinosPerTick": 1}, "TestServer": {"DryRun": 1}})");
+  standin::ClearLogRecords();
+  EXPECT_EQ(brimwarden::LoadConfig(), "DryRun in config is not a boolean: 1");
+  EXPECT_EQ(PluginLines(),
+            (std::vector<Line>{{spdlog::level::err, "DryRun in config is not a boolean: 1"}}));
 }
 
 // ---- Zones
@@ -864,14 +1000,27 @@ LockHandle TakeLock(const std::filesystem::path& path) {
 void ReleaseLock(LockHandle fd) { close(fd); }
 #endif
 
-TEST_F(ConfigTest, SaveWaitsForAnotherHolderOfTheLock) {
+// A peer's save holds the lock for milliseconds: a save waits that out, but gives up after 250 ms
+// in all rather than freeze the game thread.
+TEST_F(ConfigTest, SaveWaitsForAnotherHolderOfTheLockAtMost250Ms) {
   const std::string original = Section("{}");
   server_.WriteConfig(original);
   PluginSettings.KillZones = {{"a", {1, 2, 3}, {4, 5, 6}}};
-  const LockHandle lock = TakeLock(server_.PluginDir() / "config.json.lock");
+  const std::filesystem::path lock_path = server_.PluginDir() / "config.json.lock";
+
+  // Held for good: the save fails, the file as it was.
+  LockHandle lock = TakeLock(lock_path);
+  EXPECT_FALSE(brimwarden::SaveKillZones());
+  EXPECT_EQ(
+      PluginLines(),
+      (std::vector<Line>{{spdlog::level::err, "Failed to lock " + brimwarden::GetConfigPath() +
+                                                  ".lock: another process held it for 250 ms"}}));
+  EXPECT_EQ(server_.ReadConfig(), original);
+
+  // Let go after a moment: the save waits for it.
   bool saved = false;
   std::thread saver([&saved] { saved = brimwarden::SaveKillZones(); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
   const std::string while_locked = server_.ReadConfig();
   ReleaseLock(lock);
   saver.join();
@@ -891,7 +1040,10 @@ TEST_F(ConfigTest, SaveRetriesTheRenameWhileAnotherProgramHoldsTheFile) {
                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   };
 
-  // Held for good: every attempt fails, the failure is reported and the file is kept.
+  // Held for good: every attempt fails, the failure is reported, and the file and its backup are
+  // kept.
+  const std::filesystem::path backup = server_.PluginDir() / "config.json.bak";
+  { std::ofstream(backup, std::ios::binary) << "the backup before"; }
   HANDLE held = hold();
   ASSERT_NE(held, INVALID_HANDLE_VALUE);
   EXPECT_FALSE(brimwarden::SaveKillZones());
@@ -901,7 +1053,13 @@ TEST_F(ConfigTest, SaveRetriesTheRenameWhileAnotherProgramHoldsTheFile) {
   EXPECT_EQ(lines[0].text.rfind("Failed to replace " + brimwarden::GetConfigPath() + ": ", 0), 0U)
       << lines[0].text;
   EXPECT_EQ(server_.ReadConfig(), original);
-  EXPECT_FALSE(std::filesystem::exists(server_.PluginDir() / "config.json.tmp"));
+  {
+    std::ifstream kept(backup, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "the backup before");
+  }
+  for (const char* name : {"config.json.tmp", "config.json.bak.tmp", "config.json.bak.old"}) {
+    EXPECT_FALSE(std::filesystem::exists(server_.PluginDir() / name)) << name;
+  }
 
   // Let go after a moment: a later attempt succeeds.
   held = hold();

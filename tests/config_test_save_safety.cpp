@@ -48,6 +48,10 @@ const std::string kTrailing =
 const std::string kChanged =
     "Kill zones not saved: this server's zones in config.json changed since they were loaded; "
     "send BWD.reload and try again";
+std::string Duplicate(const std::string& name) {
+  return "Kill zones not saved: config.json has the member " + name +
+         " more than once in one object; keep one and send BWD.reload";
+}
 std::string FailedLoad(const std::string& reason) {
   return "Kill zones not saved: the last load of config.json failed (" + reason +
          "); fix config.json and send BWD.reload";
@@ -140,6 +144,14 @@ void RemoveSymlink(const fs::path& link) {
 void MakeSymlink(const fs::path& target, const fs::path& link) { fs::create_symlink(target, link); }
 #endif
 
+#if !defined(_WIN32)
+struct stat StatOf(const fs::path& path) {
+  struct stat information {};
+  EXPECT_EQ(stat(path.c_str(), &information), 0);
+  return information;
+}
+#endif
+
 class SaveSafetyTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -150,6 +162,7 @@ class SaveSafetyTest : public ::testing::Test {
     standin::ClearLogRecords();
   }
   void TearDown() override {
+    brimwarden::SaveStepFaultForTests = nullptr;
     brimwarden::PluginLogger().reset();
     brimwarden::ResetProcessObjects();
   }
@@ -209,6 +222,24 @@ TEST_F(SaveSafetyTest, RefusesToUndoOtherPeoplesEditsAndSaysWhy) {
        kGateOnly + std::string("\n\0\0", 3) + R"("Other": {"Note": "theirs"}})",
        kTrailing},
       {"a failed load", {kBroken}, kBroken, FailedLoad(kBrokenReason)},
+      // The library keeps the last of several members of one name; a rewrite would drop the rest.
+      {"this section written twice",
+       {kGateOnly},
+       R"({"TestServer": {"Kill Zones": {}}, "TestServer": {"Kill Zones": {)" + kGate + "}}}",
+       Duplicate("TestServer")},
+      {"a name twice in another section, the one met first named",
+       {kGateOnly},
+       R"({"A": {"b": {"x\u0007": 1, "x\u0007": 2}, "b": 3}, "TestServer": {"Kill Zones": {)" +
+           kGate + "}}}",
+       Duplicate("x\\u0007")},
+      {"text after the value and a name twice",
+       {kGateOnly},
+       Section(kGate + ", " + kGate) + "}",
+       kTrailing},
+      {"a zone twice and a failed load",
+       {kBroken},
+       Section(R"("Gate": {"Corner2": [1, 2, 3]}, "Gate": {"Corner2": [1, 2, 3]})"),
+       Duplicate("Gate")},
       {"text after the value and a failed load", {kBroken}, kBroken + "\n}", kTrailing},
       {"a failed load and zones changed since",
        {kGateOnly, kBroken},
@@ -282,6 +313,60 @@ TEST_F(SaveSafetyTest, HardLinkedFileIsRefusedFirstOfAllAndLeftUntouched) {
   EXPECT_EQ(ReadFile(server_.Path() / "other-name.json"), file);
   EXPECT_EQ(LinkCount(server_.ConfigPath()), 2U);
   EXPECT_EQ(Names(server_.PluginDir()), (std::set<std::string>{"config.json", "config.json.lock"}));
+}
+
+const std::string kReadOnly = "Kill zones not saved: config.json is read-only";
+
+// Takes away every write permission (on Windows sets the read-only attribute), or gives `mode`.
+void SetMode(const fs::path& path, unsigned mode) {
+#if defined(_WIN32)
+  SetFileAttributesW(path.wstring().c_str(),
+                     (mode & 0222) == 0 ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL);
+#else
+  ASSERT_EQ(chmod(path.c_str(), mode), 0);
+#endif
+}
+
+// A file nobody may write was frozen on purpose: the save refuses it, root included, before any
+// other refusal. One write permission for anyone is enough to save.
+TEST_F(SaveSafetyTest, FileWithoutWritePermissionIsRefusedFirstOfAll) {
+  struct Case {
+    unsigned mode;
+    bool hard_link;
+    bool saved;
+  };
+  std::vector<Case> cases = {{0444, false, false}, {0444, true, false}, {0644, false, true}};
+#if !defined(_WIN32)
+  cases.push_back({0400, false, false});
+  cases.push_back({0464, false, true});
+  cases.push_back({0446, false, true});
+#endif
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << std::oct << c.mode << (c.hard_link ? " hard link" : ""));
+    brimwarden::ResetProcessObjects();
+    if (fs::exists(server_.ConfigPath())) SetMode(server_.ConfigPath(), 0644);  // its links too
+    fs::remove(server_.Path() / "other-name.json");
+    // Text after the value as well: the read-only file is reported.
+    const std::string file = Section(kGate) + (c.saved ? "" : "}");
+    server_.WriteConfig(file);
+    ASSERT_EQ(brimwarden::LoadConfig(), std::nullopt);
+    if (c.hard_link) fs::create_hard_link(server_.ConfigPath(), server_.Path() / "other-name.json");
+    SetMode(server_.ConfigPath(), c.mode);
+    PluginSettings.KillZones.push_back(kNew);
+    standin::ClearLogRecords();
+    EXPECT_EQ(brimwarden::SaveKillZones(), c.saved);
+    if (c.saved) {
+      EXPECT_TRUE(Errors().empty()) << ::testing::PrintToString(Errors());
+      EXPECT_EQ(Json::parse(server_.ReadConfig())["TestServer"]["Kill Zones"].size(), 2U);
+#if !defined(_WIN32)
+      EXPECT_EQ(StatOf(server_.ConfigPath()).st_mode & 07777, c.mode);
+#endif
+    } else {
+      EXPECT_EQ(Errors(), std::vector<std::string>{kReadOnly});
+      EXPECT_EQ(server_.ReadConfig(), file);
+    }
+  }
+  SetMode(server_.ConfigPath(), 0644);
 }
 
 // ---- Links, planted names, the lock file --------------------------------------------------------
@@ -392,6 +477,20 @@ TEST_F(SaveSafetyTest, LockFileThatIsNoRegularFileFailsTheSaveHonestly) {
   }
 }
 
+// A lock file that this account may only read (made read-only by hand, or by another account) is
+// still a lock: taking it needs no write access.
+TEST_F(SaveSafetyTest, LockFileThatCannotBeWrittenStillLocks) {
+  server_.WriteConfig(Section(kGate));
+  ASSERT_EQ(brimwarden::LoadConfig(), std::nullopt);
+  PluginSettings.KillZones.push_back(kNew);
+  const fs::path lock = server_.PluginDir() / "config.json.lock";
+  WriteFile(lock, "");
+  SetMode(lock, 0444);
+  ASSERT_TRUE(brimwarden::SaveKillZones()) << ::testing::PrintToString(Errors());
+  EXPECT_EQ(Json::parse(server_.ReadConfig())["TestServer"]["Kill Zones"].size(), 2U);
+  SetMode(lock, 0644);
+}
+
 // ---- The backup ---------------------------------------------------------------------------------
 
 TEST_F(SaveSafetyTest, EachSaveKeepsThePreviousContentAsTheBackup) {
@@ -412,15 +511,79 @@ TEST_F(SaveSafetyTest, EachSaveKeepsThePreviousContentAsTheBackup) {
   EXPECT_EQ(PluginSettings.KillZones.size(), 2U);
 }
 
+// A save that fails at any step, from the backup's own write to the final rename, leaves the file
+// and its backup as they were, with or without a backup before it; the next save goes through.
+TEST_F(SaveSafetyTest, FailedSaveLeavesTheFileAndItsBackupAsTheyWere) {
+  using brimwarden::SaveStep;
+  static SaveStep failing;
+  brimwarden::SaveStepFaultForTests = [](SaveStep step) -> std::optional<std::string> {
+    if (step == failing) return "injected failure";
+    return std::nullopt;
+  };
+  const fs::path backup = server_.PluginDir() / "config.json.bak";
+  const SaveStep steps[] = {SaveStep::kWriteBackup, SaveStep::kWriteFile, SaveStep::kSetBackupAside,
+                            SaveStep::kPlaceBackup, SaveStep::kPlaceFile};
+  for (const bool had_backup : {true, false}) {
+    for (const SaveStep step : steps) {
+      SCOPED_TRACE(::testing::Message() << "step " << static_cast<int>(step)
+                                        << (had_backup ? ", with a backup" : ", no backup"));
+      brimwarden::ResetProcessObjects();
+      fs::remove(backup);
+      const std::string file = Section(kGate);
+      server_.WriteConfig(file);
+      if (had_backup) WriteFile(backup, "the backup before");
+      ASSERT_EQ(brimwarden::LoadConfig(), std::nullopt);
+      PluginSettings.KillZones.push_back(kNew);
+      failing = step;
+      standin::ClearLogRecords();
+      EXPECT_FALSE(brimwarden::SaveKillZones());
+      EXPECT_EQ(Errors(), std::vector<std::string>{"injected failure"});
+      EXPECT_EQ(server_.ReadConfig(), file);
+      if (had_backup) {
+        EXPECT_EQ(ReadFile(backup), "the backup before");
+        EXPECT_EQ(Names(server_.PluginDir()),
+                  (std::set<std::string>{"config.json", "config.json.bak", "config.json.lock"}));
+      } else {
+        EXPECT_EQ(Names(server_.PluginDir()),
+                  (std::set<std::string>{"config.json", "config.json.lock"}));
+      }
+    }
+  }
+  brimwarden::SaveStepFaultForTests = nullptr;
+  ASSERT_TRUE(brimwarden::SaveKillZones()) << ::testing::PrintToString(Errors());
+  EXPECT_EQ(ReadFile(backup), Section(kGate));
+  EXPECT_EQ(Names(server_.PluginDir()),
+            (std::set<std::string>{"config.json", "config.json.bak", "config.json.lock"}));
+}
+
+// A save killed between setting the backup aside and placing the new one left it aside: the next
+// save that fails puts it back, and one that succeeds replaces it.
+TEST_F(SaveSafetyTest, BackupLeftAsideByAKilledSaveIsPutBackOrReplaced) {
+  const fs::path backup = server_.PluginDir() / "config.json.bak";
+  const fs::path aside = server_.PluginDir() / "config.json.bak.old";
+  server_.WriteConfig(Section(kGate));
+  ASSERT_EQ(brimwarden::LoadConfig(), std::nullopt);
+  PluginSettings.KillZones.push_back(kNew);
+  WriteFile(aside, "the backup before");
+  brimwarden::SaveStepFaultForTests = [](brimwarden::SaveStep step) -> std::optional<std::string> {
+    if (step == brimwarden::SaveStep::kPlaceFile) return "injected failure";
+    return std::nullopt;
+  };
+  EXPECT_FALSE(brimwarden::SaveKillZones());
+  brimwarden::SaveStepFaultForTests = nullptr;
+  EXPECT_EQ(ReadFile(backup), "the backup before");
+  EXPECT_EQ(Names(server_.PluginDir()),
+            (std::set<std::string>{"config.json", "config.json.bak", "config.json.lock"}));
+  fs::rename(backup, aside);
+  ASSERT_TRUE(brimwarden::SaveKillZones()) << ::testing::PrintToString(Errors());
+  EXPECT_EQ(ReadFile(backup), Section(kGate));
+  EXPECT_EQ(Names(server_.PluginDir()),
+            (std::set<std::string>{"config.json", "config.json.bak", "config.json.lock"}));
+}
+
 // ---- Owner, group and permissions ---------------------------------------------------------------
 
 #if !defined(_WIN32)
-
-struct stat StatOf(const fs::path& path) {
-  struct stat information {};
-  EXPECT_EQ(stat(path.c_str(), &information), 0);
-  return information;
-}
 
 TEST_F(SaveSafetyTest, RootKeepsOwnerGroupAndMode) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to hand files to other users";
@@ -485,6 +648,58 @@ TEST_F(SaveSafetyTest, ServerThatIsNotTheOwnerKeepsTheGroupOrRefuses) {
   EXPECT_EQ(saved.st_uid, kOtherServer);
   EXPECT_EQ(saved.st_gid, kShared);
   EXPECT_EQ(saved.st_mode & 07777, 0664U);
+}
+
+// Servers under two accounts with a common group share a group-writable folder, each with a umask
+// that gives the group nothing: each loads, adds a zone and saves in turn. The lock file the first
+// one creates, or one that only the group can read, does not stop the other.
+TEST_F(SaveSafetyTest, ServersUnderTwoAccountsOfOneGroupShareTheFile) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as two users";
+  constexpr uid_t kFirst = 4011;
+  constexpr uid_t kSecond = 4012;
+  constexpr gid_t kShared = 4110;
+  const fs::path lock = server_.PluginDir() / "config.json.lock";
+  for (const bool lock_only_readable : {false, true}) {
+    SCOPED_TRACE(lock_only_readable ? "a lock file the group can only read" : "no lock file yet");
+    brimwarden::ResetProcessObjects();
+    fs::remove(lock);
+    server_.WriteConfig(Section(kGate));
+    ASSERT_EQ(chown(server_.ConfigPath().c_str(), kFirst, kShared), 0);
+    ASSERT_EQ(chmod(server_.ConfigPath().c_str(), 0664), 0);
+    ASSERT_EQ(chown(server_.PluginDir().c_str(), 0, kShared), 0);
+    ASSERT_EQ(chmod(server_.PluginDir().c_str(), 0775), 0);
+    if (lock_only_readable) {
+      WriteFile(lock, "");
+      ASSERT_EQ(chown(lock.c_str(), 0, kShared), 0);
+      ASSERT_EQ(chmod(lock.c_str(), 0440), 0);
+    }
+    std::set<std::string> expected = {"Gate"};
+    for (int round = 0; round < 2; ++round) {
+      for (const uid_t account : {kFirst, kSecond}) {
+        const std::string zone = std::to_string(account) + "-" + std::to_string(round);
+        const pid_t child = fork();
+        if (child == 0) {
+          const gid_t groups[] = {account, kShared};
+          umask(077);
+          if (setgroups(2, groups) != 0 || setgid(account) != 0 || setuid(account) != 0) _exit(3);
+          if (brimwarden::LoadConfig()) _exit(4);
+          PluginSettings.KillZones.push_back({zone, {1, 1, 1}, {2, 2, 2}});
+          _exit(brimwarden::SaveKillZones() ? 0 : 1);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << zone << ": " << status;
+        expected.insert(zone);
+        const Json zones = Json::parse(server_.ReadConfig())["TestServer"]["Kill Zones"];
+        std::set<std::string> saved;
+        for (const auto& [name, entry] : zones.items()) saved.insert(name);
+        EXPECT_EQ(saved, expected) << zone;
+        const struct stat after = StatOf(server_.ConfigPath());
+        EXPECT_EQ(after.st_gid, kShared) << zone;
+        EXPECT_EQ(after.st_mode & 07777, 0664U) << zone;
+      }
+    }
+  }
 }
 
 // A folder the server cannot write: no save can take place, and none writes the file in place.

@@ -107,9 +107,19 @@ std::optional<std::vector<std::string>> ReadSectionNames(const std::string& path
 void ReloadConfigCommand(RCONClientConnection* connection, RCONPacket* packet, UWorld* world);
 /// Rewrites this server's "Kill Zones" in "config.json" from PluginSettings.KillZones. Returns true
 /// when the file was replaced; every failure or refusal has been logged at error and leaves the
-/// file as it was. It refuses while the file holds text after its first JSON value, after a failed
-/// load of an existing section, when the file's zones of this section are no longer the ones last
-/// loaded or saved, and when the file has more than one hard link.
+/// file as it was. It refuses, in this order, a file nobody may write, one with more than one hard
+/// link, one larger than 64 MiB, one with text after its first JSON value or with a member named
+/// twice in one object; then after a failed load of an existing section, and when the file's zones
+/// of this section are no longer the ones last loaded or saved.
 bool SaveKillZones();
+
+/// The steps by which a save replaces "config.json" and its backup, in the order they run: the
+/// backup's temporary file written, the new file's temporary file written, the old backup set
+/// aside, the new backup renamed into place, the new file renamed into place.
+enum class SaveStep { kWriteBackup, kWriteFile, kSetBackupAside, kPlaceBackup, kPlaceFile };
+/// When set, called before each SaveStep: a reason it returns is taken as that step's failure.
+/// Lets tests make each step fail in turn on every system; null in the plugin.
+using SaveStepFault = std::optional<std::string> (*)(SaveStep step);
+extern SaveStepFault SaveStepFaultForTests;
 
 }  // namespace brimwarden
