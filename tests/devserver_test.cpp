@@ -240,6 +240,39 @@ TEST(DevServerRconTest, EncodesLittleEndianWithTwoTerminators) {
             Bytes({12, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 2, 0, 0, 0, 'a', 'b', 0, 0}));
 }
 
+// The protocol's limit: no packet's size field above 4096, so a body holds at most 4086 bytes.
+TEST(DevServerRconTest, RepliesSplitWithinThePacketLimit) {
+  struct Case {
+    std::size_t length;
+    std::size_t packets;
+  };
+  const Case cases[] = {{0, 1}, {1, 1}, {4086, 1}, {4087, 2}, {5000, 2}, {8172, 2}, {8173, 3}};
+  for (const Case& c : cases) {
+    std::string reply;
+    for (std::size_t i = 0; i < c.length; ++i) reply.push_back(static_cast<char>('a' + i % 23));
+    const std::vector<std::string> packets = EncodeRconReply(77, reply);
+    EXPECT_EQ(packets.size(), c.packets) << c.length;
+    std::string joined;
+    for (const std::string& bytes : packets) {
+      ASSERT_GE(bytes.size(), 4U);
+      const auto size = static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[0])) |
+                        static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[1])) << 8U |
+                        static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[2])) << 16U |
+                        static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[3])) << 24U;
+      EXPECT_LE(size, 4096U) << c.length;
+      EXPECT_EQ(size + 4, bytes.size()) << c.length;
+      RconPacketReader reader;
+      reader.Append(bytes.data(), bytes.size());
+      RconPacket packet;
+      ASSERT_EQ(reader.Next(&packet), RconPacketReader::Result::kPacket) << c.length;
+      EXPECT_EQ(packet.id, 77);
+      EXPECT_EQ(packet.type, kRconResponseValue);
+      joined += packet.body;
+    }
+    EXPECT_EQ(joined, reply) << c.length;
+  }
+}
+
 TEST(DevServerRconTest, ReaderSplitsAStreamIntoPackets) {
   const std::string stream = EncodeRconPacket({1, kRconAuth, "pw"}) +
                              EncodeRconPacket({2, kRconExecCommand, "BWD.reload"});
@@ -380,8 +413,8 @@ TEST(DevServerRconTest, EndpointAuthenticatesAnswersAndSurvivesBadClients) {
   EXPECT_EQ(reply.body, "reply to BWD.reload");
   const RconPacket long1 = ReadPacket(client);
   const RconPacket long2 = ReadPacket(client);
-  EXPECT_EQ(long1.body.size(), kRconMaxResponseBody);
-  EXPECT_EQ(long2.body.size(), 5000U - kRconMaxResponseBody);
+  EXPECT_EQ(long1.body.size(), 4086U);  // a size field of 4096
+  EXPECT_EQ(long2.body.size(), 5000U - 4086U);
   EXPECT_EQ(long2.id, 42);
   // No command took it: one empty reply, so the client is not left waiting.
   SendBytes(client, EncodeRconPacket({43, kRconExecCommand, "silent"}));
