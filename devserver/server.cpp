@@ -26,6 +26,9 @@ constexpr int kPlacementAttempts = 32;
 constexpr double kChaosSunkPercent = 1.0;
 constexpr double kChaosTamedPercent = 30.0;
 constexpr const char* kGroundQuery = "APrimalCharacter.GetGroundLocation";
+// The first game call of every visit of the sweep asks whether the roster entry is a creature;
+// nothing else calls it inside a tick, so its calls there count the entries taken.
+constexpr const char* kClassTest = "UObjectBaseUtility.IsA";
 // Under chaos the game reuses a freed creature's memory soon, as a real allocator does: a roster
 // entry left behind then reaches a new creature, tamed or not, more often than a fault.
 constexpr std::size_t kChaosPagesKept = 16;
@@ -148,7 +151,6 @@ void DevServer::OnActorList(std::vector<AActor*>& actors) {
   }
   if (in_tick_) {
     ++passes_;
-    visited_ += roster_at_build_;
     rebuilt_in_tick_ = true;
   }
   roster_at_build_ = wild;
@@ -160,10 +162,12 @@ void DevServer::Tick(std::int64_t count) {
     if (chaos_) RunChaos();
     in_tick_ = true;
     rebuilt_in_tick_ = false;
+    const std::int64_t class_tests = standin::GameFunctionCalls(kClassTest);
     const long long start = NowNanoseconds();
     standin::Tick(kTickSeconds);
     const long long elapsed = NowNanoseconds() - start;
     in_tick_ = false;
+    visited_ += standin::GameFunctionCalls(kClassTest) - class_tests;
     tick_times_.push_back(elapsed);
     if (rebuilt_in_tick_) rebuild_tick_times_.push_back(elapsed);
   }

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,6 +19,7 @@
 #include <unistd.h>
 #endif
 
+#include "app.h"
 #include "events.h"
 #include "rcon.h"
 #include "script.h"
@@ -148,6 +150,27 @@ TEST(DevServerScriptTest, PromptAdmitsItsOwnCommands) {
   EXPECT_FALSE(parser.Feed("{}").has_value());
   EXPECT_EQ(parser.Feed("end")->text, "{}\n");
   EXPECT_THROW(parser.Feed("run now"), ScriptError);
+}
+
+// ---- Command line ------------------------------------------------------------------------------
+
+TEST(DevServerArgumentsTest, RefusesAnEmptyRconPassword) {
+  const std::vector<std::vector<std::string>> refused = {
+      {"devserver", "--rcon-port", "27020", "--rcon-password", ""},
+      {"devserver", "--rcon-password=", "--rcon-port=27020"},
+      {"devserver", "--rcon-password", ""},
+  };
+  for (const std::vector<std::string>& arguments : refused) {
+    try {
+      ParseArguments(arguments);
+      ADD_FAILURE() << "accepted: " << arguments[1];
+    } catch (const std::invalid_argument& error) {
+      EXPECT_STREQ(error.what(), "--rcon-password must not be empty");
+    }
+  }
+  EXPECT_EQ(
+      ParseArguments({"devserver", "--rcon-port", "27020", "--rcon-password", "pw"}).rcon_password,
+      "pw");
 }
 
 // ---- Event lines -------------------------------------------------------------------------------

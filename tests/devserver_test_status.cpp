@@ -120,6 +120,8 @@ TEST_F(StatusTest, CountersAgreeWithTheEvents) {
   EXPECT_EQ(Rcon("BWD.status").substr(Rcon("BWD.status").find("\nSweep")),
             "\nSweep: pass 2, 0 creatures left in this pass; 8 visits since load\n"
             "Destroyed since load: 3 in kill zones, 2 with no ground; faults contained: 1");
+  // The summary counts every entry taken, the faulting one and those of the unfinished pass too.
+  EXPECT_EQ(server_.Summary()["visited"], 8);
   // Nothing of this is logged, and the key is not looked up again.
   EXPECT_EQ(Logs("info"), std::vector<std::string>{"Server Key: TestServer"});
 }
