@@ -9,6 +9,9 @@
 #include <string_view>
 #include <utility>
 
+#include "brimwarden/logging/logging.h"
+#include "events.h"
+
 namespace brimwarden::devserver {
 namespace {
 
@@ -486,7 +489,7 @@ std::vector<std::string> DevServer::PluginZoneLines() {
     return {std::string(kHeading) + "unknown (BWD.zones did not answer)"};
   }
   std::vector<std::string> lines;
-  std::istringstream reply(replies.front());
+  std::istringstream reply(ShownLines(replies.front()));
   std::string line;
   constexpr std::string_view kCount = "Kill zones: ";
   while (std::getline(reply, line)) {
@@ -511,7 +514,8 @@ std::vector<std::string> DevServer::Status() {
   const std::size_t creatures = standin::Creatures().size();
   std::ostringstream out;
   out << "plugin " << (IsLoaded() ? "loaded" : "not loaded") << ", server key \""
-      << options_.server_key << "\", ticks " << standin::TickCount() << ", passes " << passes_;
+      << EscapedName(options_.server_key) << "\", ticks " << standin::TickCount() << ", passes "
+      << passes_;
   lines.push_back(out.str());
   lines.push_back("creatures " + std::to_string(creatures) + ", alive " +
                   std::to_string(standin::AliveCreatureCount()));
@@ -523,14 +527,18 @@ std::vector<std::string> DevServer::Status() {
                   std::to_string(per_tick) + " in config.json)");
   for (std::string& line : PluginZoneLines()) lines.push_back(std::move(line));
   std::string zone_line = "zones in config.json: " + std::to_string(zones.size());
-  for (const ZoneBox& zone : zones) zone_line += " [" + zone.name + "]";
+  for (const ZoneBox& zone : zones) zone_line += " [" + EscapedName(zone.name) + "]";
   lines.push_back(zone_line);
   std::string pending = "pending zones: " + std::to_string(pending_zone_players_.size());
-  for (const std::string& player : pending_zone_players_) pending += " (" + player + ")";
+  for (const std::string& player : pending_zone_players_) {
+    pending += " (" + EscapedName(player) + ")";
+  }
   lines.push_back(pending);
   for (const char* kind : {"tick", "rcon", "chat"}) {
     std::string registered = std::string("registered ") + kind + ":";
-    for (const std::string& name : standin::RegisteredNames(kind)) registered += " " + name;
+    for (const std::string& name : standin::RegisteredNames(kind)) {
+      registered += " " + EscapedName(name);
+    }
     lines.push_back(registered);
   }
   return lines;

@@ -215,6 +215,37 @@ TEST(DevServerEventsTest, LinesHaveTheStableFormat) {
   EXPECT_EQ(EventJson(removed), R"({"event":"remove","kind":"chat","name":"/newbox"})");
 }
 
+// Readable lines show control characters as \u00XX, so that a name can neither forge a line nor
+// send a terminal escape; an RCON reply keeps its own line breaks; the JSON lines are unchanged.
+TEST(DevServerEventsTest, ReadableLinesEscapeControlCharacters) {
+  standin::Event chat{};
+  chat.kind = standin::EventKind::kChat;
+  chat.to = "al\x1b[31mice";
+  chat.from = "sh";
+  chat.text = "Making zone: a\nb";
+  standin::Event log{};
+  log.kind = standin::EventKind::kLog;
+  log.level = "info";
+  log.text = "x\ty\x7f\x01";
+  standin::Event rcon{};
+  rcon.kind = standin::EventKind::kRcon;
+  rcon.id = 3;
+  rcon.text = "Kill zones: 1\nGa\rte\x1b: 0 0 0 to 1 1 1\n";
+  standin::Event registered{};
+  registered.kind = standin::EventKind::kRegister;
+  registered.registration = "chat";
+  registered.name =
+      "/new\x1b"
+      "box";
+
+  EXPECT_EQ(EventText(chat), "[chat to al\\u001b[31mice from sh] Making zone: a\\u000ab");
+  EXPECT_EQ(EventText(log), "[log info] x\\u0009y\\u007f\\u0001");
+  EXPECT_EQ(EventText(rcon), "[rcon reply #3] Kill zones: 1\nGa\\u000dte\\u001b: 0 0 0 to 1 1 1\n");
+  EXPECT_EQ(EventText(registered), "[register chat] /new\\u001bbox");
+  EXPECT_EQ(EventJson(chat),
+            R"({"event":"chat","to":"al\u001b[31mice","from":"sh","text":"Making zone: a\nb"})");
+}
+
 TEST(DevServerEventsTest, InvalidUtf8IsReplacedNotFatal) {
   standin::Event log{};
   log.kind = standin::EventKind::kLog;

@@ -190,5 +190,26 @@ tick 1
   EXPECT_FALSE(server_.Summary().contains("dry_run"));
 }
 
+// The prompt's status shows the names it prints itself (the zones of the file, the players with a
+// zone pending, the registrations) and the plugin's own lines with control characters escaped.
+TEST_F(StatusTest, PromptStatusEscapesNames) {
+  Run(R"(write ArkApi/Plugins/Brimwarden/config.json
+{"TestServer": {"DinosPerTick": 3, "Kill Zones": {"Ga\u001bte\u0007": {"Corner1": [0, 0, 0], "Corner2": [1, 1, 1]}}}}
+end
+load
+)"
+      "player al\x1b"
+      "ice admin\nchat al\x1b"
+      "ice /newbox Pit\n");
+  std::string status;
+  for (const std::string& line : server_.Status()) status += line + "\n";
+  EXPECT_NE(status.find("\n  Ga\\u001bte\\u0007: 0 0 0 to 1 1 1\n"), std::string::npos) << status;
+  EXPECT_NE(status.find("\nzones in config.json: 1 [Ga\\u001bte\\u0007]\n"), std::string::npos)
+      << status;
+  EXPECT_NE(status.find("\npending zones: 1 (al\\u001bice)\n"), std::string::npos) << status;
+  EXPECT_EQ(status.find('\x1b'), std::string::npos) << status;
+  EXPECT_EQ(status.find('\x07'), std::string::npos) << status;
+}
+
 }  // namespace
 }  // namespace brimwarden::devserver
