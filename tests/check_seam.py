@@ -35,8 +35,8 @@ FORBIDDEN = [
     (re.compile(r"\bGetLogSinks\b"), "the framework's export GetLogSinks",
      "use host::LogSinks() from brimwarden/host/framework.h"),
     (re.compile(r"\bNative(Function|Field)\b"), "a game name declared outside host/",
-     "move the declaration into " + SEAM_HEADER + " (one line, marked kGiven or kAssumed) and "
-     "use its constant from game_names.h"),
+     "move the declaration into " + SEAM_HEADER + " (one line, marked kGiven or kAssumed, with "
+     "who frees what) and use its constant from game_names.h"),
 ]
 
 # A literal "Class.Member" whose class looks like one of the game's (U..., A..., F..., E... in the
@@ -110,7 +110,8 @@ def check(root):
                         f'{rel}:{number}: names the game member "{match.group(1)}.'
                         f'{match.group(2)}" directly.\n    Fix: add one line for it to '
                         f"{SEAM_HEADER} (BRIMWARDEN_GAME_FUNCTIONS or BRIMWARDEN_GAME_FIELDS: "
-                        f"constant, C++ type, name, kGiven or kAssumed), answer it in "
+                        f"constant, C++ type, name, kGiven or kAssumed, who frees what), "
+                        f"answer it in "
                         f"standin/registry.cpp, and call brimwarden::host::kConstant from "
                         f"brimwarden/host/game_names.h here.")
     return findings
