@@ -67,7 +67,7 @@ enum class SeamOrigin { kGiven, kAssumed };
   X(kControllerLocation, Vector3,          "AActor.DefaultActorLocation",       kGiven,           \
     "read in place in the game's player controller")                                               \
   X(kIsAdmin,            std::uint8_t,     "AShooterPlayerController.bIsAdmin", kAssumed,         \
-    "read in place in the game's player controller")
+    "read in place in the game's player controller, by host::IsServerAdmin alone")
 
 // What the framework exports and declares, and what the plugin assumes of its binary form:
 // X(kind, name, marking, what the plugin relies on, who frees what). Declared in framework_api.h,
@@ -117,9 +117,11 @@ enum class SeamOrigin { kGiven, kAssumed };
     "owns its storage, allocated and freed through FMemory")                                       \
   X("type",      "ChatMessage",                   kGiven,   "the chat record's fields in order",  \
     "holds its strings by value: whoever receives it by value frees them (see ClientChatMessage)") \
+  X("function",  "host::IsServerAdmin",           kAssumed, "bool (AShooterPlayerController*), the one place the admin flag is read: a whole byte at AShooterPlayerController.bIsAdmin here; a server build maps it to the SDK's own accessor, since a game's flag is often one bit of a shared byte", \
+    "nothing changes hands")                                                                       \
   X("layout",    "RCONPacket request id",         kGiven,   "the second signed 32-bit field",     \
     "a value")                                                                                     \
-  X("layout",    "RCONPacket body",               kAssumed, "an FString after three signed 32-bit fields (size, id, type)", \
+  X("layout",    "RCONPacket body",               kAssumed, "an FString at byte 16: after three signed 32-bit fields (size, id, type) and 4 bytes of padding to pointer alignment", \
     "the game's, valid during the call; read in place")                                            \
   X("module",    "framework module",              kAssumed, "libBrimwardenStandin.dll here; the framework's own import library in a server", \
     "loaded before the plugin and unloaded after it: the library's teardown still returns storage through FMemory.Free") \
