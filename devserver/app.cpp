@@ -88,6 +88,10 @@ AppOptions ParseArguments(const std::vector<std::string>& arguments) {
       throw std::invalid_argument("unknown option " + name);
     }
   }
+  // An empty password would let anyone on the machine in; servers refuse to open RCON without one.
+  if (has_password && options.rcon_password.empty()) {
+    throw std::invalid_argument("--rcon-password must not be empty");
+  }
   if (options.rcon_port != 0 && !has_password) {
     throw std::invalid_argument("--rcon-port needs --rcon-password");
   }

@@ -1,10 +1,12 @@
 // Event rendering. The JSON keys are written in the order the format promises.
 #include "events.h"
 
-#include "platform.h"
-
 #include <stdexcept>
+#include <string_view>
 #include <utility>
+
+#include "brimwarden/logging/logging.h"
+#include "platform.h"
 
 namespace brimwarden::devserver {
 
@@ -68,27 +70,41 @@ ordered_json EventObject(const standin::Event& event) {
 
 std::string EventJson(const standin::Event& event) { return JsonLine(EventObject(event)); }
 
+std::string ShownLines(std::string_view text) {
+  std::string shown;
+  std::size_t from = 0;
+  for (;;) {
+    const std::size_t end = text.find('\n', from);
+    shown += EscapedName(text.substr(from, end - from));
+    if (end == std::string_view::npos) return shown;
+    shown += '\n';
+    from = end + 1;
+  }
+}
+
 std::string EventText(const standin::Event& event) {
-  // Through the JSON writer's replacement so that invalid UTF-8 never reaches a terminal raw.
+  // Through the JSON writer's replacement so that invalid UTF-8 never reaches a terminal raw, and
+  // with control characters escaped, so that a name can neither forge a line nor send a terminal
+  // escape. Log lines, chat messages and names are one line each; an RCON reply keeps its lines.
   const auto clean = [](const std::string& text) {
     const std::string quoted = JsonLine(ordered_json(text));
     return ordered_json::parse(quoted).get<std::string>();
   };
+  const auto line = [&clean](const std::string& text) { return EscapedName(clean(text)); };
   switch (event.kind) {
     case standin::EventKind::kLog:
-      return "[log " + event.level + "] " + clean(event.text);
+      return "[log " + line(event.level) + "] " + line(event.text);
     case standin::EventKind::kChat:
-      return "[chat to " + clean(event.to) + " from " + clean(event.from) + "] " +
-             clean(event.text);
+      return "[chat to " + line(event.to) + " from " + line(event.from) + "] " + line(event.text);
     case standin::EventKind::kRcon:
-      return "[rcon reply #" + std::to_string(event.id) + "] " + clean(event.text);
+      return "[rcon reply #" + std::to_string(event.id) + "] " + ShownLines(clean(event.text));
     case standin::EventKind::kDestroy:
       return "[destroy] creature " + std::to_string(event.creature) + " at tick " +
              std::to_string(event.tick);
     case standin::EventKind::kRegister:
-      return "[register " + event.registration + "] " + clean(event.name);
+      return "[register " + event.registration + "] " + line(event.name);
     case standin::EventKind::kRemove:
-      return "[remove " + event.registration + "] " + clean(event.name);
+      return "[remove " + event.registration + "] " + line(event.name);
   }
   return {};
 }

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 #include <nlohmann/json.hpp>
 
@@ -18,8 +19,12 @@ namespace brimwarden::devserver {
 std::string EventJson(const standin::Event& event);
 /// Renders any ordered JSON object as one line the way events are written.
 std::string JsonLine(const nlohmann::ordered_json& value);
-/// Renders one stand-in event as a readable line, without the newline.
+/// Renders one stand-in event as a readable line, without the newline: control characters of
+/// names and texts as \u00XX (an RCON reply keeps its line breaks).
 std::string EventText(const standin::Event& event);
+/// Returns text of several lines as readable output shows it: each line's control characters as
+/// \u00XX, the line breaks kept.
+std::string ShownLines(std::string_view text);
 
 /// Where events go: a JSON Lines file or stream, readable lines, or nowhere.
 class EventOutput {

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "app.h"
+#include "brimwarden/logging/logging.h"
 #include "events.h"
 #include "modes.h"
 
@@ -177,7 +178,7 @@ int RunPrompt(const AppOptions& options) {
               break;
             case CommandKind::kMap:
               server.WriteMap(PathFromUtf8(command->name));
-              std::printf("map written to %s\n", command->name.c_str());
+              std::printf("map written to %s\n", EscapedName(command->name).c_str());
               break;
             case CommandKind::kRun:
               running = started_run = true;
@@ -192,7 +193,7 @@ int RunPrompt(const AppOptions& options) {
           }
         }
       } catch (const std::exception& error) {
-        std::printf("error: %s\n", error.what());
+        std::printf("error: %s\n", EscapedName(error.what()).c_str());
       }
       std::fflush(stdout);
       if (!quit) channel.Done(started_run);

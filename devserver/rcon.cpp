@@ -125,6 +125,17 @@ std::string EncodeRconPacket(const RconPacket& packet) {
   return out;
 }
 
+std::vector<std::string> EncodeRconReply(std::int32_t id, const std::string& reply) {
+  std::vector<std::string> out;
+  std::size_t from = 0;
+  do {
+    out.push_back(
+        EncodeRconPacket({id, kRconResponseValue, reply.substr(from, kRconMaxResponseBody)}));
+    from += kRconMaxResponseBody;
+  } while (from < reply.size());
+  return out;
+}
+
 RconPacketReader::Result RconPacketReader::Next(RconPacket* packet) {
   if (buffer_.size() < 4) return Result::kNeedMore;
   const std::int32_t size = GetInt32(buffer_.data());
@@ -307,15 +318,11 @@ bool RconEndpoint::Handle(Connection& connection, const RconPacket& packet) {
   if (packet.type != kRconExecCommand) return false;
   std::vector<std::string> replies = handler_(packet.body, packet.id);
   if (replies.empty()) replies.emplace_back();
+  // Each packet in a write of its own, as clients that read one packet per receive expect.
   for (const std::string& reply : replies) {
-    std::size_t from = 0;
-    do {
-      const std::string part = reply.substr(from, kRconMaxResponseBody);
-      if (!SendAll(connection.socket, EncodeRconPacket({packet.id, kRconResponseValue, part}))) {
-        return false;
-      }
-      from += kRconMaxResponseBody;
-    } while (from < reply.size());
+    for (const std::string& part : EncodeRconReply(packet.id, reply)) {
+      if (!SendAll(connection.socket, part)) return false;
+    }
   }
   return true;
 }

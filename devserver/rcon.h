@@ -19,8 +19,11 @@ inline constexpr std::int32_t kRconResponseValue = 0;
 inline constexpr std::int32_t kRconExecCommand = 2;
 inline constexpr std::int32_t kRconAuthResponse = 2;
 inline constexpr std::int32_t kRconAuth = 3;
-/// Longest body in one response packet; longer replies go out in several packets.
-inline constexpr std::size_t kRconMaxResponseBody = 4096;
+/// The protocol's limit on a packet's size field (the bytes after it).
+inline constexpr std::size_t kRconMaxPacketSize = 4096;
+/// Longest body in one response packet, so that its size field (id, type, body and the two NULs)
+/// stays within the limit; longer replies go out in several packets.
+inline constexpr std::size_t kRconMaxResponseBody = kRconMaxPacketSize - 10;
 
 struct RconPacket {
   std::int32_t id = 0;
@@ -30,6 +33,9 @@ struct RconPacket {
 
 /// Encodes one packet.
 std::string EncodeRconPacket(const RconPacket& packet);
+/// Encodes a reply to request `id` as response values of at most kRconMaxResponseBody bytes each,
+/// one packet an element, in order; an empty reply is one empty packet.
+std::vector<std::string> EncodeRconReply(std::int32_t id, const std::string& reply);
 
 /// Splits a byte stream into packets.
 class RconPacketReader {

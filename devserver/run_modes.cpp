@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "app.h"
+#include "brimwarden/logging/logging.h"
 #include "events.h"
 #include "modes.h"
 #include "rcon.h"
@@ -92,7 +93,8 @@ int RunScript(const AppOptions& options) {
   try {
     commands = ParseScript(ReadWholeFile(options.script));
   } catch (const ScriptError& error) {
-    std::fprintf(stderr, "%s:%d: %s\n", options.script.c_str(), error.Line(), error.what());
+    std::fprintf(stderr, "%s:%d: %s\n", options.script.c_str(), error.Line(),
+                 EscapedName(error.what()).c_str());
     return 2;
   }
   std::filesystem::path dir = options.dir.empty() ? FreshTempDir() : PathFromUtf8(options.dir);
@@ -107,7 +109,8 @@ int RunScript(const AppOptions& options) {
       server.Execute(command);
     } catch (const std::exception& error) {
       output.Flush();
-      std::fprintf(stderr, "%s:%d: %s\n", options.script.c_str(), command.line, error.what());
+      std::fprintf(stderr, "%s:%d: %s\n", options.script.c_str(), command.line,
+                   EscapedName(error.what()).c_str());
       server.Unload();
       output.Flush();
       return 1;
@@ -240,7 +243,7 @@ int RunScenario(const AppOptions& options) {
               count("visited"), count("passes"), count("ticks"));
   std::printf("  destroyed for no ground: %" PRId64 "\n", count("destroyed_no_ground"));
   for (const auto& [name, value] : summary.at("destroyed_in_zone").items()) {
-    std::printf("  destroyed in zone \"%s\": %" PRId64 "\n", name.c_str(),
+    std::printf("  destroyed in zone \"%s\": %" PRId64 "\n", EscapedName(name).c_str(),
                 value.get<std::int64_t>());
   }
   std::printf("  tamed creatures destroyed: %" PRId64 "\n", count("tamed_destroyed"));

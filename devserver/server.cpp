@@ -9,6 +9,9 @@
 #include <string_view>
 #include <utility>
 
+#include "brimwarden/logging/logging.h"
+#include "events.h"
+
 namespace brimwarden::devserver {
 namespace {
 
@@ -26,6 +29,9 @@ constexpr int kPlacementAttempts = 32;
 constexpr double kChaosSunkPercent = 1.0;
 constexpr double kChaosTamedPercent = 30.0;
 constexpr const char* kGroundQuery = "APrimalCharacter.GetGroundLocation";
+// The first game call of every visit of the sweep asks whether the roster entry is a creature;
+// nothing else calls it inside a tick, so its calls there count the entries taken.
+constexpr const char* kClassTest = "UObjectBaseUtility.IsA";
 // Under chaos the game reuses a freed creature's memory soon, as a real allocator does: a roster
 // entry left behind then reaches a new creature, tamed or not, more often than a fault.
 constexpr std::size_t kChaosPagesKept = 16;
@@ -148,7 +154,6 @@ void DevServer::OnActorList(std::vector<AActor*>& actors) {
   }
   if (in_tick_) {
     ++passes_;
-    visited_ += roster_at_build_;
     rebuilt_in_tick_ = true;
   }
   roster_at_build_ = wild;
@@ -160,10 +165,12 @@ void DevServer::Tick(std::int64_t count) {
     if (chaos_) RunChaos();
     in_tick_ = true;
     rebuilt_in_tick_ = false;
+    const std::int64_t class_tests = standin::GameFunctionCalls(kClassTest);
     const long long start = NowNanoseconds();
     standin::Tick(kTickSeconds);
     const long long elapsed = NowNanoseconds() - start;
     in_tick_ = false;
+    visited_ += standin::GameFunctionCalls(kClassTest) - class_tests;
     tick_times_.push_back(elapsed);
     if (rebuilt_in_tick_) rebuild_tick_times_.push_back(elapsed);
   }
@@ -482,7 +489,7 @@ std::vector<std::string> DevServer::PluginZoneLines() {
     return {std::string(kHeading) + "unknown (BWD.zones did not answer)"};
   }
   std::vector<std::string> lines;
-  std::istringstream reply(replies.front());
+  std::istringstream reply(ShownLines(replies.front()));
   std::string line;
   constexpr std::string_view kCount = "Kill zones: ";
   while (std::getline(reply, line)) {
@@ -507,7 +514,8 @@ std::vector<std::string> DevServer::Status() {
   const std::size_t creatures = standin::Creatures().size();
   std::ostringstream out;
   out << "plugin " << (IsLoaded() ? "loaded" : "not loaded") << ", server key \""
-      << options_.server_key << "\", ticks " << standin::TickCount() << ", passes " << passes_;
+      << EscapedName(options_.server_key) << "\", ticks " << standin::TickCount() << ", passes "
+      << passes_;
   lines.push_back(out.str());
   lines.push_back("creatures " + std::to_string(creatures) + ", alive " +
                   std::to_string(standin::AliveCreatureCount()));
@@ -519,14 +527,18 @@ std::vector<std::string> DevServer::Status() {
                   std::to_string(per_tick) + " in config.json)");
   for (std::string& line : PluginZoneLines()) lines.push_back(std::move(line));
   std::string zone_line = "zones in config.json: " + std::to_string(zones.size());
-  for (const ZoneBox& zone : zones) zone_line += " [" + zone.name + "]";
+  for (const ZoneBox& zone : zones) zone_line += " [" + EscapedName(zone.name) + "]";
   lines.push_back(zone_line);
   std::string pending = "pending zones: " + std::to_string(pending_zone_players_.size());
-  for (const std::string& player : pending_zone_players_) pending += " (" + player + ")";
+  for (const std::string& player : pending_zone_players_) {
+    pending += " (" + EscapedName(player) + ")";
+  }
   lines.push_back(pending);
   for (const char* kind : {"tick", "rcon", "chat"}) {
     std::string registered = std::string("registered ") + kind + ":";
-    for (const std::string& name : standin::RegisteredNames(kind)) registered += " " + name;
+    for (const std::string& name : standin::RegisteredNames(kind)) {
+      registered += " " + EscapedName(name);
+    }
     lines.push_back(registered);
   }
   return lines;

@@ -126,6 +126,7 @@ class DevServer {
   bool InTick() const { return in_tick_; }
   /// Tells whether this server's section of config.json asks for a dry run.
   bool ConfiguredDryRun() const;
+  /// The roster entries the sweep took since the start of the run, across loads of the library.
   std::int64_t Visited() const { return visited_; }
   /// Duration of every tick run so far, in nanoseconds, and which of them rebuilt the roster.
   const std::vector<long long>& TickTimes() const { return tick_times_; }

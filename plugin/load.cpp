@@ -2,6 +2,13 @@
 // registrations with the framework (the seven of the sweep, the reload and zone authoring, then
 // the zone management commands, "BWD.status", "BWD.resume" and "BWD.recent"), made and removed in a
 // fixed order.
+//
+// Nothing escapes either into the server. A standard exception ends the sequence where it stood
+// and is logged at info. Any other exception or a hardware fault ends it too, contained by the
+// sweep's fault guard and logged at error; one inside the roster build at load is contained
+// around the build alone, so the load goes on with the roster as it stands. A fault skips the
+// destructors of the frames it leaves: what they held stays allocated, the price of keeping the
+// server up.
 #include <exception>
 #include <memory>
 
@@ -19,6 +26,9 @@ namespace {
 constexpr const char* kTickCallbackId = "CastRayBWD";
 constexpr const char* kReloadCommand = "BWD.reload";
 constexpr const char* kLogPattern = "%D %R [%n][%l] %v";
+constexpr const char* kPreventedRosterCrash = "Prevented crash while building the creature roster";
+constexpr const char* kPreventedLoadCrash = "Prevented crash in Load";
+constexpr const char* kPreventedUnloadCrash = "Prevented crash in Unload";
 
 struct ChatCommand {
   const char* name;
@@ -64,13 +74,16 @@ void LogCaughtAtInfo(const std::exception& error) noexcept {
   }
 }
 
-}  // namespace
+// Builds the roster inside the fault guard, as a tick does; logged after the guard has returned.
+void BuildCreatureRosterContained() {
+  if (!RunContained(&BuildCreatureRoster)) LogErrorLine(kPreventedRosterCrash);
+}
 
-void Load() {
+void LoadSteps() {
   try {
     CreateLogger();
     LoadConfig();
-    BuildCreatureRoster();
+    BuildCreatureRosterContained();
     host::RegisterTickCallback(kTickCallbackId, CastRayTickCallback);
     host::RegisterRconCommand(kReloadCommand, ReloadConfigCommand);
     for (const ChatCommand& command : kChatCommands) {
@@ -88,7 +101,7 @@ void Load() {
   }
 }
 
-void Unload() {
+void UnloadSteps() {
   try {
     host::RemoveTickCallback(kTickCallbackId);
     host::RemoveRconCommand(kReloadCommand);
@@ -105,6 +118,16 @@ void Unload() {
   } catch (const std::exception& error) {
     LogCaughtAtInfo(error);
   }
+}
+
+}  // namespace
+
+void Load() {
+  if (!RunContained(&LoadSteps)) LogErrorLine(kPreventedLoadCrash);
+}
+
+void Unload() {
+  if (!RunContained(&UnloadSteps)) LogErrorLine(kPreventedUnloadCrash);
 }
 
 }  // namespace brimwarden

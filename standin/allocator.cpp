@@ -131,6 +131,10 @@ void* MemoryRealloc(void* block, std::size_t bytes) {
 
 void MemoryFree(void* block) {
   EnterGameFunction(GameFunction::kFree);
+  GameFree(block);
+}
+
+void GameFree(void* block) noexcept {
   Allocator& state = State();
   const std::lock_guard<std::mutex> lock(state.mutex);
   ++state.stats.frees;

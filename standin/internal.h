@@ -63,6 +63,9 @@ void RedirectLogFile(const std::string& dir);
 void* MemoryMalloc(std::size_t bytes, std::uint32_t alignment);
 void* MemoryRealloc(void* block, std::size_t bytes);
 void MemoryFree(void* block);
+/// Frees a block as the game's own code does (a string it destroys, say): counted as a call of
+/// "FMemory.Free", a block it did not hand out reported the same way, but never failing on request.
+void GameFree(void* block) noexcept;
 
 // ---- Game functions and fault injection ------------------------------------------------------
 

@@ -87,6 +87,7 @@ double UnitRandom(std::uint64_t& state) {
 struct Injections {
   std::array<Injection, static_cast<std::size_t>(GameFunction::kCount)> pending{};
   std::array<std::string, static_cast<std::size_t>(GameFunction::kCount)> names{};
+  std::array<std::int64_t, static_cast<std::size_t>(GameFunction::kCount)> calls{};
   int armed = 0;  // how many entries have something pending: the fast path tests only this
 };
 
@@ -137,6 +138,7 @@ void Fatal(const std::string& message) {
 
 void EnterGameFunction(GameFunction function) {
   Injections& injections = TheInjections();
+  ++injections.calls[static_cast<std::size_t>(function)];
   if (injections.armed == 0) return;
   Injection& entry = injections.pending[static_cast<std::size_t>(function)];
   if (entry.throws > 0) {
@@ -202,6 +204,11 @@ void FailGameFunctionAtRate(const std::string& name, double percent, std::uint64
 InjectedFailures InjectedFailuresOf(const std::string& name) {
   const FunctionEntry& entry = FindFunction(name);
   return TheInjections().pending[static_cast<std::size_t>(entry.function)].injected;
+}
+
+std::int64_t GameFunctionCalls(const std::string& name) {
+  const FunctionEntry& entry = FindFunction(name);
+  return TheInjections().calls[static_cast<std::size_t>(entry.function)];
 }
 
 }  // namespace standin

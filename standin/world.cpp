@@ -214,6 +214,24 @@ void AppendToGameArray(HostArray<AActor*>* out, const std::vector<AActor*>& acto
   }
 }
 
+// The strings of a chat message the game received by value: freed when the receiving call ends.
+class DestroyedWithTheCall {
+ public:
+  explicit DestroyedWithTheCall(const ChatMessage& message) : message_(message) {}
+  DestroyedWithTheCall(const DestroyedWithTheCall&) = delete;
+  DestroyedWithTheCall& operator=(const DestroyedWithTheCall&) = delete;
+  ~DestroyedWithTheCall() {
+    for (const FStringView16* field :
+         {&message_.SenderName, &message_.SenderSteamName, &message_.SenderTribeName,
+          &message_.Message, &message_.Receiver, &message_.UserId}) {
+      if (field->Data != nullptr) internal::GameFree(const_cast<char16_t*>(field->Data));
+    }
+  }
+
+ private:
+  const ChatMessage& message_;
+};
+
 }  // namespace
 
 namespace internal {
@@ -273,6 +291,9 @@ bool DestroyActor(AActor* self, bool /*net_force*/, bool /*should_modify_level*/
 }
 
 void ClientChatMessage(AShooterPlayerController* self, ChatMessage message) {
+  // The game takes the message by value and destroys it when the call ends, however it ends: its
+  // strings are freed through "FMemory.Free" once the message is recorded, or at the failure.
+  const DestroyedWithTheCall strings(message);
   EnterGameFunction(GameFunction::kClientChatMessage);
   const std::size_t index = RecordOf(self, "AShooterPlayerController.ClientChatMessage");
   World& world = TheWorld();

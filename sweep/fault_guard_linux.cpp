@@ -16,6 +16,7 @@
 #include <iterator>
 #include <mutex>
 
+#include <cxxabi.h>
 #include <setjmp.h>
 #include <signal.h>
 #include <sys/syscall.h>
@@ -124,6 +125,15 @@ void HandleFault(int signal, siginfo_t* info, void* context) {
   PassOn(signal, info, context);
 }
 
+void RemoveHandlers() noexcept;
+
+struct HandlerRemoval {
+  HandlerRemoval() = default;
+  HandlerRemoval(const HandlerRemoval&) = delete;
+  HandlerRemoval& operator=(const HandlerRemoval&) = delete;
+  ~HandlerRemoval() { RemoveHandlers(); }
+};
+
 void InstallHandlers() {
   struct sigaction action {};
   sigemptyset(&action.sa_mask);
@@ -134,6 +144,10 @@ void InstallHandlers() {
     sigaction(kFaultSignals[slot], &action, &g_previous[slot]);
   }
   g_installed = true;
+  // The handlers go at the library's teardown. Made here, at the first guarded step, rather than
+  // when the library is mapped, so that it is destroyed after every object made before that step:
+  // the object whose teardown runs Unload (itself guarded) is made at load, around the first one.
+  static const HandlerRemoval removal;
 }
 
 // Gives the calling thread an alternate signal stack unless it has one already. The stack is
@@ -197,28 +211,25 @@ void RemoveHandlers() noexcept {
   }
 }
 
-struct HandlerRemoval {
-  HandlerRemoval() = default;
-  HandlerRemoval(const HandlerRemoval&) = delete;
-  HandlerRemoval& operator=(const HandlerRemoval&) = delete;
-  ~HandlerRemoval() { RemoveHandlers(); }
-};
-const HandlerRemoval kHandlerRemoval;
-
-// Runs the step with every C++ exception caught. A separate frame with no owning locals, so that
-// a jump back from a fault skips nothing that needs destroying.
-__attribute__((noinline)) bool RunCatching(void (*step)()) noexcept {
-  try {
-    step();
-    return true;
-  } catch (...) {
-    return false;
-  }
-}
-
 void Disarm(ArmedThread& slot, GuardFrame* outer) noexcept {
   slot.innermost.store(outer);
   if (outer == nullptr) slot.thread.store(0);
+}
+
+// Runs the step with every C++ exception caught but the forced unwind of a cancelled thread, which
+// the C++ runtime requires to go on (it aborts the process when a handler swallows it): the guard
+// is disarmed and the unwind passes. A separate frame with no owning locals, so that a jump back
+// from a fault skips nothing that needs destroying.
+__attribute__((noinline)) bool RunCatching(void (*step)(), ArmedThread* slot, GuardFrame* outer) {
+  try {
+    step();
+    return true;
+  } catch (abi::__forced_unwind&) {
+    if (slot != nullptr) Disarm(*slot, outer);
+    throw;
+  } catch (...) {
+    return false;
+  }
 }
 
 }  // namespace
@@ -230,7 +241,7 @@ bool RunContained(void (*step)()) {
   if (slot == nullptr) slot = ClaimSlot(self);
   // More threads in a step at once than there are slots: exceptions are still caught, a fault on
   // this thread goes to the handler that was there before.
-  if (slot == nullptr) return RunCatching(step);
+  if (slot == nullptr) return RunCatching(step, nullptr, nullptr);
   EnsureAltStack(self);
 
   GuardFrame frame;
@@ -241,7 +252,7 @@ bool RunContained(void (*step)()) {
     return false;
   }
   slot->innermost.store(&frame);
-  const bool completed = RunCatching(step);
+  const bool completed = RunCatching(step, slot, frame.outer);
   Disarm(*slot, frame.outer);
   return completed;
 }

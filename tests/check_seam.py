@@ -34,9 +34,12 @@ FORBIDDEN = [
      "add the name to " + SEAM_HEADER + " and use its constant from game_names.h"),
     (re.compile(r"\bGetLogSinks\b"), "the framework's export GetLogSinks",
      "use host::LogSinks() from brimwarden/host/framework.h"),
+    (re.compile(r"\bkIsAdmin\b"), "the admin flag's field",
+     "use host::IsServerAdmin() from brimwarden/host/players.h, the one place a server build "
+     "maps to the SDK's own accessor"),
     (re.compile(r"\bNative(Function|Field)\b"), "a game name declared outside host/",
-     "move the declaration into " + SEAM_HEADER + " (one line, marked kGiven or kAssumed) and "
-     "use its constant from game_names.h"),
+     "move the declaration into " + SEAM_HEADER + " (one line, marked kGiven or kAssumed, with "
+     "who frees what) and use its constant from game_names.h"),
 ]
 
 # A literal "Class.Member" whose class looks like one of the game's (U..., A..., F..., E... in the
@@ -110,7 +113,8 @@ def check(root):
                         f'{rel}:{number}: names the game member "{match.group(1)}.'
                         f'{match.group(2)}" directly.\n    Fix: add one line for it to '
                         f"{SEAM_HEADER} (BRIMWARDEN_GAME_FUNCTIONS or BRIMWARDEN_GAME_FIELDS: "
-                        f"constant, C++ type, name, kGiven or kAssumed), answer it in "
+                        f"constant, C++ type, name, kGiven or kAssumed, who frees what), "
+                        f"answer it in "
                         f"standin/registry.cpp, and call brimwarden::host::kConstant from "
                         f"brimwarden/host/game_names.h here.")
     return findings
@@ -130,12 +134,13 @@ def self_test():
                     'void* p = GetAddress(std::string("x"));\n'
                     'const char* r = "RCONClientConnection.SendMessageW";\n'
                     'const char* ok = "BWD.reload"; const char* file = "config.json";\n'
-                    '/* GetLogSinks() in a block comment */\n')
+                    '/* GetLogSinks() in a block comment */\n'
+                    'if (host::kIsAdmin(player) == 0) return;\n')
         with open(os.path.join(root, "standin/ok.cpp"), "w") as f:
             f.write('auto& c = ArkApi::GetCommands(); // the stand-in may\n')
         findings = check(root)
         lines = sorted(int(f.split(":")[1]) for f in findings)
-        expected = [2, 2, 3, 4, 5]
+        expected = [2, 2, 3, 4, 5, 8]
         if lines != expected:
             print("self-test failed: findings on lines", lines, "expected", expected)
             print("\n".join(findings))

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,6 +19,7 @@
 #include <unistd.h>
 #endif
 
+#include "app.h"
 #include "events.h"
 #include "rcon.h"
 #include "script.h"
@@ -150,6 +152,27 @@ TEST(DevServerScriptTest, PromptAdmitsItsOwnCommands) {
   EXPECT_THROW(parser.Feed("run now"), ScriptError);
 }
 
+// ---- Command line ------------------------------------------------------------------------------
+
+TEST(DevServerArgumentsTest, RefusesAnEmptyRconPassword) {
+  const std::vector<std::vector<std::string>> refused = {
+      {"devserver", "--rcon-port", "27020", "--rcon-password", ""},
+      {"devserver", "--rcon-password=", "--rcon-port=27020"},
+      {"devserver", "--rcon-password", ""},
+  };
+  for (const std::vector<std::string>& arguments : refused) {
+    try {
+      ParseArguments(arguments);
+      ADD_FAILURE() << "accepted: " << arguments[1];
+    } catch (const std::invalid_argument& error) {
+      EXPECT_STREQ(error.what(), "--rcon-password must not be empty");
+    }
+  }
+  EXPECT_EQ(
+      ParseArguments({"devserver", "--rcon-port", "27020", "--rcon-password", "pw"}).rcon_password,
+      "pw");
+}
+
 // ---- Event lines -------------------------------------------------------------------------------
 
 TEST(DevServerEventsTest, LinesHaveTheStableFormat) {
@@ -190,6 +213,37 @@ TEST(DevServerEventsTest, LinesHaveTheStableFormat) {
   EXPECT_EQ(EventJson(destroy), R"({"event":"destroy","creature":12,"tick":31})");
   EXPECT_EQ(EventJson(registered), R"({"event":"register","kind":"tick","name":"CastRayBWD"})");
   EXPECT_EQ(EventJson(removed), R"({"event":"remove","kind":"chat","name":"/newbox"})");
+}
+
+// Readable lines show control characters as \u00XX, so that a name can neither forge a line nor
+// send a terminal escape; an RCON reply keeps its own line breaks; the JSON lines are unchanged.
+TEST(DevServerEventsTest, ReadableLinesEscapeControlCharacters) {
+  standin::Event chat{};
+  chat.kind = standin::EventKind::kChat;
+  chat.to = "al\x1b[31mice";
+  chat.from = "sh";
+  chat.text = "Making zone: a\nb";
+  standin::Event log{};
+  log.kind = standin::EventKind::kLog;
+  log.level = "info";
+  log.text = "x\ty\x7f\x01";
+  standin::Event rcon{};
+  rcon.kind = standin::EventKind::kRcon;
+  rcon.id = 3;
+  rcon.text = "Kill zones: 1\nGa\rte\x1b: 0 0 0 to 1 1 1\n";
+  standin::Event registered{};
+  registered.kind = standin::EventKind::kRegister;
+  registered.registration = "chat";
+  registered.name =
+      "/new\x1b"
+      "box";
+
+  EXPECT_EQ(EventText(chat), "[chat to al\\u001b[31mice from sh] Making zone: a\\u000ab");
+  EXPECT_EQ(EventText(log), "[log info] x\\u0009y\\u007f\\u0001");
+  EXPECT_EQ(EventText(rcon), "[rcon reply #3] Kill zones: 1\nGa\\u000dte\\u001b: 0 0 0 to 1 1 1\n");
+  EXPECT_EQ(EventText(registered), "[register chat] /new\\u001bbox");
+  EXPECT_EQ(EventJson(chat),
+            R"({"event":"chat","to":"al\u001b[31mice","from":"sh","text":"Making zone: a\nb"})");
 }
 
 TEST(DevServerEventsTest, InvalidUtf8IsReplacedNotFatal) {
@@ -238,6 +292,39 @@ TEST(DevServerRconTest, EncodesLittleEndianWithTwoTerminators) {
             Bytes({10, 0, 0, 0, 7, 0, 0, 0, 2, 0, 0, 0, 0, 0}));
   EXPECT_EQ(EncodeRconPacket({-1, kRconAuthResponse, "ab"}),
             Bytes({12, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 2, 0, 0, 0, 'a', 'b', 0, 0}));
+}
+
+// The protocol's limit: no packet's size field above 4096, so a body holds at most 4086 bytes.
+TEST(DevServerRconTest, RepliesSplitWithinThePacketLimit) {
+  struct Case {
+    std::size_t length;
+    std::size_t packets;
+  };
+  const Case cases[] = {{0, 1}, {1, 1}, {4086, 1}, {4087, 2}, {5000, 2}, {8172, 2}, {8173, 3}};
+  for (const Case& c : cases) {
+    std::string reply;
+    for (std::size_t i = 0; i < c.length; ++i) reply.push_back(static_cast<char>('a' + i % 23));
+    const std::vector<std::string> packets = EncodeRconReply(77, reply);
+    EXPECT_EQ(packets.size(), c.packets) << c.length;
+    std::string joined;
+    for (const std::string& bytes : packets) {
+      ASSERT_GE(bytes.size(), 4U);
+      const auto size = static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[0])) |
+                        static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[1])) << 8U |
+                        static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[2])) << 16U |
+                        static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[3])) << 24U;
+      EXPECT_LE(size, 4096U) << c.length;
+      EXPECT_EQ(size + 4, bytes.size()) << c.length;
+      RconPacketReader reader;
+      reader.Append(bytes.data(), bytes.size());
+      RconPacket packet;
+      ASSERT_EQ(reader.Next(&packet), RconPacketReader::Result::kPacket) << c.length;
+      EXPECT_EQ(packet.id, 77);
+      EXPECT_EQ(packet.type, kRconResponseValue);
+      joined += packet.body;
+    }
+    EXPECT_EQ(joined, reply) << c.length;
+  }
 }
 
 TEST(DevServerRconTest, ReaderSplitsAStreamIntoPackets) {
@@ -380,8 +467,8 @@ TEST(DevServerRconTest, EndpointAuthenticatesAnswersAndSurvivesBadClients) {
   EXPECT_EQ(reply.body, "reply to BWD.reload");
   const RconPacket long1 = ReadPacket(client);
   const RconPacket long2 = ReadPacket(client);
-  EXPECT_EQ(long1.body.size(), kRconMaxResponseBody);
-  EXPECT_EQ(long2.body.size(), 5000U - kRconMaxResponseBody);
+  EXPECT_EQ(long1.body.size(), 4086U);  // a size field of 4096
+  EXPECT_EQ(long2.body.size(), 5000U - 4086U);
   EXPECT_EQ(long2.id, 42);
   // No command took it: one empty reply, so the client is not left waiting.
   SendBytes(client, EncodeRconPacket({43, kRconExecCommand, "silent"}));

@@ -120,6 +120,8 @@ TEST_F(StatusTest, CountersAgreeWithTheEvents) {
   EXPECT_EQ(Rcon("BWD.status").substr(Rcon("BWD.status").find("\nSweep")),
             "\nSweep: pass 2, 0 creatures left in this pass; 8 visits since load\n"
             "Destroyed since load: 3 in kill zones, 2 with no ground; faults contained: 1");
+  // The summary counts every entry taken, the faulting one and those of the unfinished pass too.
+  EXPECT_EQ(server_.Summary()["visited"], 8);
   // Nothing of this is logged, and the key is not looked up again.
   EXPECT_EQ(Logs("info"), std::vector<std::string>{"Server Key: TestServer"});
 }
@@ -187,6 +189,27 @@ tick 1
   EXPECT_NE(Rcon("BWD.status").find("\nDestroyed since load: 0 in kill zones, 2 with no ground;"),
             std::string::npos);
   EXPECT_FALSE(server_.Summary().contains("dry_run"));
+}
+
+// The prompt's status shows the names it prints itself (the zones of the file, the players with a
+// zone pending, the registrations) and the plugin's own lines with control characters escaped.
+TEST_F(StatusTest, PromptStatusEscapesNames) {
+  Run(R"(write ArkApi/Plugins/Brimwarden/config.json
+{"TestServer": {"DinosPerTick": 3, "Kill Zones": {"Ga\u001bte\u0007": {"Corner1": [0, 0, 0], "Corner2": [1, 1, 1]}}}}
+end
+load
+)"
+      "player al\x1b"
+      "ice admin\nchat al\x1b"
+      "ice /newbox Pit\n");
+  std::string status;
+  for (const std::string& line : server_.Status()) status += line + "\n";
+  EXPECT_NE(status.find("\n  Ga\\u001bte\\u0007: 0 0 0 to 1 1 1\n"), std::string::npos) << status;
+  EXPECT_NE(status.find("\nzones in config.json: 1 [Ga\\u001bte\\u0007]\n"), std::string::npos)
+      << status;
+  EXPECT_NE(status.find("\npending zones: 1 (al\\u001bice)\n"), std::string::npos) << status;
+  EXPECT_EQ(status.find('\x1b'), std::string::npos) << status;
+  EXPECT_EQ(status.find('\x07'), std::string::npos) << status;
 }
 
 }  // namespace

@@ -183,11 +183,11 @@ TEST(ChatMessageTest, ReachesThePlayerThroughTheGameFunction) {
   standin::ResetWorld();
   standin::ClearEvents();
   AShooterPlayerController* player = standin::AddPlayer("alice", true);
-  const FString sender(std::string_view("shBrimwarden"));
-  const FString text(std::string_view("Zone created"));
+  FString sender(std::string_view("shBrimwarden"));
+  FString text(std::string_view("Zone created"));
   ChatMessage message;
-  message.SenderName = AsChatField(sender);
-  message.Message = AsChatField(text);
+  message.SenderName = HandOverToChatField(sender);
+  message.Message = HandOverToChatField(text);
   message.ReceivedTime = -1.0;
   const NativeFunction<void(AShooterPlayerController*, ChatMessage)> client_chat_message(
       "AShooterPlayerController.ClientChatMessage");

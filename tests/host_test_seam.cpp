@@ -1,5 +1,5 @@
 // The seam table (seam.h): the stand-in answers every game name in it, and the guide for building
-// against a real framework lists every entry with its marking.
+// against a real framework lists every entry with its marking and who frees what.
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -17,12 +17,13 @@ using brimwarden::host::SeamOrigin;
 struct SeamEntry {
   std::string name;
   SeamOrigin origin;
+  std::string ownership;  // who frees what, and when
 };
 
 std::vector<SeamEntry> GameNames() {
   std::vector<SeamEntry> entries;
-#define BRIMWARDEN_COLLECT(constant, type, name, origin) \
-  entries.push_back({name, SeamOrigin::origin});
+#define BRIMWARDEN_COLLECT(constant, type, name, origin, ownership) \
+  entries.push_back({name, SeamOrigin::origin, ownership});
   BRIMWARDEN_GAME_ALLOCATOR(BRIMWARDEN_COLLECT)
   BRIMWARDEN_GAME_FUNCTIONS(BRIMWARDEN_COLLECT)
   BRIMWARDEN_GAME_FIELDS(BRIMWARDEN_COLLECT)
@@ -32,28 +33,29 @@ std::vector<SeamEntry> GameNames() {
 
 std::vector<SeamEntry> AllEntries() {
   std::vector<SeamEntry> entries = GameNames();
-#define BRIMWARDEN_COLLECT(kind, name, origin, what) entries.push_back({name, SeamOrigin::origin});
+#define BRIMWARDEN_COLLECT(kind, name, origin, what, ownership) \
+  entries.push_back({name, SeamOrigin::origin, ownership});
   BRIMWARDEN_FRAMEWORK_SEAM(BRIMWARDEN_COLLECT)
 #undef BRIMWARDEN_COLLECT
   return entries;
 }
 
 TEST(SeamTableTest, StandInAnswersEveryGameFunctionAndField) {
-#define BRIMWARDEN_EXPECT_FUNCTION(constant, signature, name, origin) \
+#define BRIMWARDEN_EXPECT_FUNCTION(constant, signature, name, origin, ownership) \
   EXPECT_NE(GetAddress(std::string(name)), nullptr) << name;
   BRIMWARDEN_GAME_ALLOCATOR(BRIMWARDEN_EXPECT_FUNCTION)
   BRIMWARDEN_GAME_FUNCTIONS(BRIMWARDEN_EXPECT_FUNCTION)
 #undef BRIMWARDEN_EXPECT_FUNCTION
   // A field's address is the object's plus the offset: every field lies inside the object.
   static char object[4096];
-#define BRIMWARDEN_EXPECT_FIELD(constant, type, name, origin) \
+#define BRIMWARDEN_EXPECT_FIELD(constant, type, name, origin, ownership) \
   EXPECT_GE(static_cast<char*>(GetAddress(object, std::string(name))), object) << name;
   BRIMWARDEN_GAME_FIELDS(BRIMWARDEN_EXPECT_FIELD)
 #undef BRIMWARDEN_EXPECT_FIELD
   EXPECT_EQ(brimwarden::host::kDestroy.Name(), std::string("AActor.Destroy"));
 }
 
-TEST(SeamTableTest, GuideListsEveryEntryWithItsMarking) {
+TEST(SeamTableTest, GuideListsEveryEntryWithItsMarkingAndOwnership) {
   std::ifstream in(BRIMWARDEN_SOURCE_DIR "/docs/building-for-a-server.md");
   ASSERT_TRUE(in) << "docs/building-for-a-server.md";
   std::vector<std::string> lines;
@@ -63,12 +65,14 @@ TEST(SeamTableTest, GuideListsEveryEntryWithItsMarking) {
     bool found = false;
     for (const std::string& line : lines) {
       if (line.find("`" + entry.name + "`") != std::string::npos &&
-          line.find(marking) != std::string::npos) {
+          line.find(marking) != std::string::npos &&
+          line.find("| " + entry.ownership + " |") != std::string::npos) {
         found = true;
       }
     }
     EXPECT_TRUE(found) << "the guide's table has no row for `" << entry.name << "` marked "
-                       << marking << ": add it from host/include/brimwarden/host/seam.h";
+                       << marking << " with who frees what (\"" << entry.ownership
+                       << "\"): add it from host/include/brimwarden/host/seam.h";
   }
 }
 

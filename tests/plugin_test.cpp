@@ -2,6 +2,7 @@
 // library's teardown giving back everything it took from the game allocator.
 #include <chrono>
 #include <ctime>
+#include <functional>
 #include <regex>
 #include <string>
 #include <thread>
@@ -144,6 +145,90 @@ TEST_F(PluginShellTest, ContainExceptionsLogsOneErrorLineAndReportsTheFailure) {
   EXPECT_FALSE(brimwarden::ContainExceptions("Other", [] { throw 42; }));
   EXPECT_EQ(brimwarden::test::LogTexts(spdlog::level::err),
             (std::vector<std::string>{"NewBoxCommand: {} boom", "Other: unknown exception"}));
+  brimwarden::ResetProcessObjects();
+}
+
+// Beyond the standard exceptions, which end Load or Unload with a line at info: a fault or any
+// other exception in the roster build at load is contained around the build and the load goes
+// on; anywhere else in Load or Unload it ends the sequence where it stood. A registration's name is
+// the first game allocation of an empty world's load, and the framework records a registration or
+// removal (telling the listener) before it keeps or drops the callable.
+TEST_F(PluginShellTest, FaultsAndOtherExceptionsInLoadAndUnloadAreContained) {
+  const auto throw_at_first = [](standin::EventKind kind) {
+    standin::SetEventListener([kind](const standin::Event& event) {
+      if (event.kind == kind) throw 42;
+    });
+  };
+  const std::vector<Registration> first_only = {kTable.front()};
+  struct Case {
+    const char* what;
+    bool in_unload;
+    std::function<void()> arrange;
+    std::vector<std::string> errors;
+    std::vector<Registration> calls;  // the registrations, or the removals for Unload
+  };
+  const Case cases[] = {
+      {"fault listing the world",
+       false,
+       [] { standin::FaultInGameFunction("UGameplayStatics.GetAllActorsOfClass"); },
+       {"Prevented crash while building the creature roster"},
+       kTable},
+      {"exception listing the world",
+       false,
+       [] { standin::ThrowFromGameFunction("UGameplayStatics.GetAllActorsOfClass"); },
+       {"Prevented crash while building the creature roster"},
+       kTable},
+      {"fault in the class lookup",
+       false,
+       [] { standin::FaultInGameFunction("APrimalDinoCharacter.GetPrivateStaticClass"); },
+       {"Prevented crash while building the creature roster"},
+       kTable},
+      {"fault allocating a name",
+       false,
+       [] { standin::FaultInGameFunction("FMemory.Malloc"); },
+       {"Prevented crash in Load"},
+       {}},
+      {"int thrown registering",
+       false,
+       [&] { throw_at_first(standin::EventKind::kRegister); },
+       {"Prevented crash in Load"},
+       first_only},
+      {"fault allocating a name",
+       true,
+       [] { standin::FaultInGameFunction("FMemory.Malloc"); },
+       {"Prevented crash in Unload"},
+       {}},
+      {"int thrown removing",
+       true,
+       [&] { throw_at_first(standin::EventKind::kRemove); },
+       {"Prevented crash in Unload"},
+       first_only},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.what) + (c.in_unload ? " in Unload" : " in Load"));
+    standin::ClearEvents();
+    if (c.in_unload) brimwarden::Load();
+    standin::ClearEvents();
+    standin::ClearLogRecords();
+    c.arrange();
+    c.in_unload ? brimwarden::Unload() : brimwarden::Load();
+    standin::SetEventListener(nullptr);
+    EXPECT_EQ(brimwarden::test::LogTexts(spdlog::level::err), c.errors);
+    EXPECT_EQ(Calls(c.in_unload ? standin::EventKind::kRemove : standin::EventKind::kRegister),
+              c.calls);
+    brimwarden::Unload();
+    brimwarden::ResetProcessObjects();
+  }
+
+  // A standard exception keeps its handling: the sequence ends, one line at info, none at error.
+  standin::ClearEvents();
+  standin::ClearLogRecords();
+  standin::ThrowFromGameFunction("FMemory.Malloc");
+  brimwarden::Load();
+  EXPECT_TRUE(brimwarden::test::LogTexts(spdlog::level::err).empty());
+  EXPECT_EQ(brimwarden::test::LogTexts(spdlog::level::info).back(), "injected: FMemory.Malloc");
+  EXPECT_TRUE(Calls(standin::EventKind::kRegister).empty());
+  brimwarden::Unload();
   brimwarden::ResetProcessObjects();
 }
 

@@ -164,26 +164,48 @@ TEST_F(StandinFramework, RconCommandsGetTheRequestAndTheirRepliesAreRecorded) {
                                    std::pair<std::int32_t, std::string>{-7, "Reloaded -7"}));
 }
 
-TEST_F(StandinFramework, ChatMessagesToAPlayerAreRecordedWithSenderTextAndTime) {
+// The game takes the message by value and destroys it: it frees the strings through
+// "FMemory.Free" once it has recorded the message, and also when the call ends in an exception.
+TEST_F(StandinFramework, ChatMessagesAreRecordedAndTheirStringsFreedByTheGame) {
   AShooterPlayerController* const bob = standin::AddPlayer("Bob", true);
   const NativeFunction<void(AShooterPlayerController*, ChatMessage)> deliver{
       "AShooterPlayerController.ClientChatMessage"};
-  const FString sender("shBrimwarden");
-  const FString text(std::u16string_view(u"Zone \u00e9 created"));
-  ChatMessage message;
-  message.SenderName = AsChatField(sender);
-  message.Message = AsChatField(text);
-  message.ReceivedTime = -1.0;
-  deliver(bob, message);
-
-  const std::vector<standin::Event> events = standin::Events();
-  ASSERT_EQ(events.size(), 1U);
-  EXPECT_EQ(events[0].kind, standin::EventKind::kChat);
-  EXPECT_EQ(events[0].to, "Bob");
-  EXPECT_EQ(events[0].from, "shBrimwarden");
-  EXPECT_EQ(events[0].text, "Zone \xC3\xA9 created");
-  EXPECT_EQ(events[0].received_time, -1.0);
-  EXPECT_THAT(brimwarden::test::ChatTo("Bob"), ElementsAre("Zone \xC3\xA9 created"));
+  for (const bool injected_throw : {false, true}) {
+    SCOPED_TRACE(injected_throw);
+    standin::ClearEvents();
+    FString sender("shBrimwarden");
+    FString text(std::u16string_view(u"Zone \u00e9 created"));
+    const standin::AllocatorStats before = standin::GetAllocatorStats();
+    ChatMessage message;
+    message.SenderName = HandOverToChatField(sender);
+    message.Message = HandOverToChatField(text);
+    message.ReceivedTime = -1.0;
+    if (injected_throw) {
+      standin::ThrowFromGameFunction("AShooterPlayerController.ClientChatMessage");
+      EXPECT_THROW(deliver(bob, message), std::runtime_error);
+    } else {
+      deliver(bob, message);
+    }
+    const standin::AllocatorStats after = standin::GetAllocatorStats();
+    EXPECT_FALSE(standin::IsLiveBlock(message.SenderName.Data));
+    EXPECT_FALSE(standin::IsLiveBlock(message.Message.Data));
+    EXPECT_EQ(after.live_blocks, before.live_blocks - 2);
+    EXPECT_EQ(after.frees, before.frees + 2);
+    EXPECT_EQ(after.foreign_frees, before.foreign_frees);
+    EXPECT_EQ(sender.Array().Data(), nullptr);  // handed over: nothing left to free here
+    if (injected_throw) {
+      EXPECT_TRUE(standin::Events().empty());
+      continue;
+    }
+    const std::vector<standin::Event> events = standin::Events();
+    ASSERT_EQ(events.size(), 1U);
+    EXPECT_EQ(events[0].kind, standin::EventKind::kChat);
+    EXPECT_EQ(events[0].to, "Bob");
+    EXPECT_EQ(events[0].from, "shBrimwarden");
+    EXPECT_EQ(events[0].text, "Zone \xC3\xA9 created");
+    EXPECT_EQ(events[0].received_time, -1.0);
+    EXPECT_THAT(brimwarden::test::ChatTo("Bob"), ElementsAre("Zone \xC3\xA9 created"));
+  }
 }
 
 TEST_F(StandinFramework, EventsReachTheListenerInTheOrderTheyHappen) {

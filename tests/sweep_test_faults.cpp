@@ -14,6 +14,8 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+#else
+#include <pthread.h>
 #endif
 
 #include "sweep_test_fixture.h"
@@ -150,6 +152,29 @@ __attribute__((noinline)) void FaultOnAnotherThread() { std::thread(&ReadUnmappe
 TEST(FaultGuardDeathTest, AFaultOnAnotherThreadPassesOnWhileAGuardIsArmed) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(RunContained(&FaultOnAnotherThread), ::testing::KilledBySignal(SIGSEGV), "");
+}
+
+__attribute__((noinline)) void CancelThisThread() {
+  pthread_cancel(pthread_self());
+  pthread_testcancel();
+}
+
+// A cancelled thread's forced unwind passes through the guard (the C++ runtime aborts the process
+// when it is swallowed), and the guard's slot goes back with it: after more cancelled threads than
+// there are slots, a fault on a new thread is still contained.
+TEST(FaultGuardTest, ACancelledThreadUnwindsThroughTheGuard) {
+  for (int i = 0; i < 70; ++i) {
+    pthread_t thread{};
+    const auto body = [](void*) -> void* {
+      RunContained(&CancelThisThread);
+      return nullptr;
+    };
+    ASSERT_EQ(pthread_create(&thread, nullptr, body, nullptr), 0);
+    void* result = nullptr;
+    ASSERT_EQ(pthread_join(thread, &result), 0);
+    EXPECT_EQ(result, PTHREAD_CANCELED) << "thread " << i;
+  }
+  std::thread([] { EXPECT_FALSE(RunContained(&ReadUnmapped)); }).join();
 }
 #endif
 

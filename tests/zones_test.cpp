@@ -325,7 +325,9 @@ TEST_F(ZonesTest, CoordinatesPrintAsPercentGAndCornersKeepTheirFloat) {
   }
 }
 
-TEST_F(ZonesTest, ReplyIsOneMessageFromThePluginAndGivesBackItsStrings) {
+// The reply's strings are handed to the game with the message, which frees them: the plugin
+// neither keeps them (a leak) nor frees them again (a double free, reported as a foreign free).
+TEST_F(ZonesTest, ReplyIsOneMessageFromThePluginAndHandsItsStringsToTheGame) {
   auto* admin = standin::AddPlayer("Admin", true);
   FString message(u"/newbox Gate");
   const auto before = standin::GetAllocatorStats();
@@ -491,6 +493,8 @@ TEST_F(ZonesTest, FailedSaveIsReportedAndTheZoneStaysActive) {
 TEST_F(ZonesTest, ExceptionInAHandlerIsContainedAndEarlierChangesStay) {
   constexpr const char* kChat = "AShooterPlayerController.ClientChatMessage";
   auto* admin = standin::AddPlayer("Admin", true);
+  FString cancel(u"/cancel");
+  const auto before = standin::GetAllocatorStats();
 
   // "/newbox" replies before it changes the table: a failed reply leaves no entry.
   standin::ThrowFromGameFunction(kChat);
@@ -519,11 +523,14 @@ TEST_F(ZonesTest, ExceptionInAHandlerIsContainedAndEarlierChangesStay) {
                   .contains("Kept"));
 
   // Out of game memory while building the reply's strings: also contained.
-  FString cancel(u"/cancel");
   standin::ThrowFromGameFunction("FMemory.Malloc");
   brimwarden::CancelCommand(admin, &cancel, EChatSendMode::GlobalChat);
   EXPECT_EQ(LogTexts(spdlog::level::err).size(), 4U);
   EXPECT_EQ(LogTexts(spdlog::level::err).back(), "CancelCommand: injected: FMemory.Malloc");
+  // A reply whose delivery failed was freed by the game all the same, and nothing twice.
+  const auto after = standin::GetAllocatorStats();
+  EXPECT_EQ(after.live_blocks, before.live_blocks);
+  EXPECT_EQ(after.foreign_frees, before.foreign_frees);
 }
 
 }  // namespace

@@ -18,18 +18,21 @@ constexpr std::string_view kReplySender = "shBrimwarden";
 // The game shows a negative received time as "just now".
 constexpr double kReplyReceivedTime = -1.0;
 
-// Both strings take their storage from the game allocator and give it back when they go out of
-// scope, after the game has copied the message. `Text` is narrow text (one character per byte) or
-// 16-bit text.
+// Both strings take their storage from the game allocator. The game takes the message by value
+// and destroys it, freeing its strings through "FMemory.Free" (also when the call ends in an
+// exception), so they are handed over at the call and never freed here. Until then they are
+// ours: a failed allocation or name lookup frees what was made. `Text` is narrow text (one
+// character per byte) or 16-bit text.
 template <typename Text>
 void SendChatBody(AShooterPlayerController* player, Text text) {
-  const FString sender(kReplySender);
-  const FString body(text);
+  FString sender(kReplySender);
+  FString body(text);
+  const auto deliver = kClientChatMessage.Resolve();
   ChatMessage message{};
-  message.SenderName = AsChatField(sender);
-  message.Message = AsChatField(body);
+  message.SenderName = HandOverToChatField(sender);
+  message.Message = HandOverToChatField(body);
   message.ReceivedTime = kReplyReceivedTime;
-  kClientChatMessage(player, message);
+  deliver(player, message);
 }
 
 }  // namespace

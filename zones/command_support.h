@@ -6,14 +6,12 @@
 #include <cstdint>
 #include <string_view>
 
-#include "brimwarden/host/game_names.h"
 #include "brimwarden/host/game_types.h"
+#include "brimwarden/host/players.h"
 #include "brimwarden/logging/logging.h"
 #include "brimwarden/zones/zones.h"
 
 namespace brimwarden::zones {
-
-using host::kIsAdmin;
 
 inline constexpr char kNotStartedReply[] =
     "You have not started a zone, use /newbox <name> to start a new zone";
@@ -33,7 +31,7 @@ void RunAdminCommand(std::string_view where, std::string_view refusal,
                      AShooterPlayerController* player, Body&& body) {
   if (player == nullptr) return;
   ContainExceptions(where, [&] {
-    if (kIsAdmin(player) == 0) {
+    if (!host::IsServerAdmin(player)) {
       SendChatText(player, refusal);
       return;
     }

@@ -38,7 +38,7 @@ struct Vector3 {
 
 namespace brimwarden::host {
 
-#define BRIMWARDEN_DEFINE_ALLOCATOR_FUNCTION(constant, signature, name, origin) \
+#define BRIMWARDEN_DEFINE_ALLOCATOR_FUNCTION(constant, signature, name, origin, ownership) \
   inline constexpr NativeFunction<signature> constant{name};
 BRIMWARDEN_GAME_ALLOCATOR(BRIMWARDEN_DEFINE_ALLOCATOR_FUNCTION)
 #undef BRIMWARDEN_DEFINE_ALLOCATOR_FUNCTION
@@ -95,6 +95,16 @@ class HostArray {
     capacity_ = capacity;
   }
 
+  /// Gives up the storage without freeing it and leaves the array empty with no storage: for
+  /// storage handed over to the game, which frees it through "FMemory.Free".
+  T* Release() noexcept {
+    T* const data = data_;
+    data_ = nullptr;
+    count_ = 0;
+    capacity_ = 0;
+    return data;
+  }
+
   /// Returns the storage through "FMemory.Free" and leaves the array empty with no storage.
   void FreeStorage() noexcept {
     if (data_ != nullptr) brimwarden::host::kFree(data_);
@@ -134,13 +144,17 @@ class FString {
   /// Length in characters, without the terminator.
   std::int32_t Len() const { return chars_.Num() == 0 ? 0 : chars_.Num() - 1; }
   const HostArray<char16_t>& Array() const { return chars_; }
+  /// Gives up the characters' storage without freeing it and leaves the string empty (see
+  /// HandOverToChatField).
+  void ReleaseStorage() noexcept { chars_.Release(); }
 
  private:
   HostArray<char16_t> chars_;
 };
 
 /// The game's chat record, fields in the game's order. Strings are held by value as the game
-/// lays them out; the sender of a message keeps ownership of their storage.
+/// lays them out. The game takes a record by value and destroys it, so whoever receives one by
+/// value owns its strings and frees them through "FMemory.Free": a sender hands them over.
 struct FStringView16 {
   const char16_t* Data = nullptr;
   std::int32_t Count = 0;
@@ -166,7 +180,10 @@ struct ChatMessage {
 static_assert(sizeof(HostArray<char16_t>) == 16 && sizeof(FString) == 16);
 static_assert(sizeof(FStringView16) == 16);
 
-/// Returns a view of an FString in the layout the chat record holds; the FString keeps the storage.
-inline FStringView16 AsChatField(const FString& text) {
-  return {text.Array().Data(), text.Array().Num(), text.Array().Max()};
+/// Hands the characters of `text` over to a chat record's field and leaves `text` empty: the
+/// record's receiver frees them through "FMemory.Free".
+inline FStringView16 HandOverToChatField(FString& text) noexcept {
+  const FStringView16 field{text.Array().Data(), text.Array().Num(), text.Array().Max()};
+  text.ReleaseStorage();
+  return field;
 }

@@ -19,9 +19,12 @@ class NativeFunction<R(Args...)> {
  public:
   explicit constexpr NativeFunction(const char* name) : name_(name) {}
 
-  R operator()(Args... args) const {
-    auto* function = reinterpret_cast<R (*)(Args...)>(GetAddress(std::string(name_)));
-    return function(args...);
+  R operator()(Args... args) const { return Resolve()(args...); }
+
+  /// Resolves the name now, for a caller that must prepare the arguments after the lookup (one
+  /// that hands storage over to the game, say) and call at once.
+  R (*Resolve() const)(Args...) {
+    return reinterpret_cast<R (*)(Args...)>(GetAddress(std::string(name_)));
   }
 
   constexpr const char* Name() const { return name_; }

@@ -141,6 +141,9 @@ struct InjectedFailures {
 };
 /// How many failures FailGameFunctionAtRate has injected into the named function so far.
 BRIMWARDEN_FRAMEWORK_API InjectedFailures InjectedFailuresOf(const std::string& name);
+/// How many times the named game function has been entered since the process started, calls
+/// that then threw or faulted included.
+BRIMWARDEN_FRAMEWORK_API std::int64_t GameFunctionCalls(const std::string& name);
 
 // ---- Framework dispatch ----------------------------------------------------------------------
 
