@@ -312,7 +312,7 @@ std::optional<std::vector<std::string>> ReadSectionNames(const std::string& path
   try {
     const config::FileText file = config::ReadWholeFile(path);
     if (file.status != config::FileText::Status::kRead) return std::nullopt;
-    const Json document = config::ParseConfigText(file.text);
+    const Json document = config::ParseConfigText(file.text).document;
     std::vector<std::string> names;
     if (document.is_object()) {
       for (const auto& [name, section] : document.items()) names.push_back(name);

@@ -217,7 +217,9 @@ TEST(DevServerChaosTest, WipeGuardHoldsUnderChaos) {
       EXPECT_LE(destroyed.size(), 49U * load);
     }
     for (const standin::CreatureInfo& creature : standin::Creatures()) {
-      if (destroyed.count(creature.id) != 0) EXPECT_LT(creature.team, kTamedTeam);
+      if (destroyed.count(creature.id) != 0) {
+        EXPECT_LT(creature.team, kTamedTeam);
+      }
     }
     server.Unload();
   }
