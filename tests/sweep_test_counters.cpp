@@ -2,6 +2,7 @@
 // creatures by cause and contained faults; tamed creatures skipped even through a stale entry;
 // and the dry run, which counts and logs but never asks the game to destroy.
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -154,9 +155,14 @@ TEST_F(CountersTest, DryRunCountsAndLogsButNeverDestroys) {
 }
 
 TEST_F(CountersTest, DryRunLogsAHundredLinesThenOneAndThenNothingUntilTheNextLoad) {
-  PluginSettings.DryRun = true;
-  PluginSettings.DinosPerTick = 1000;
-  PluginSettings.MaxDestroyShare = 1.0;  // every creature has sunk
+  // Every creature has sunk: the wipe guard is off, so that the cap alone limits the lines.
+  server_.WriteConfig(
+      R"({"TestServer": {"DryRun": true, "DinosPerTick": 1000, "MaxDestroyShare": 1}})");
+  const auto load = [] {
+    ASSERT_EQ(LoadConfig(), std::nullopt);
+    standin::ClearLogRecords();
+  };
+  load();
   for (int i = 1; i <= 150; ++i) {
     standin::SpawnCreature(i, 0, {static_cast<float>(i), 0.0F, kSunk});
   }
@@ -172,14 +178,8 @@ TEST_F(CountersTest, DryRunLogsAHundredLinesThenOneAndThenNothingUntilTheNextLoa
   EXPECT_EQ(SweepStats.DryRunLastPassNoGround, 150U);  // each tick ended its pass
   EXPECT_TRUE(DestroyRequests().empty());
 
-  // A successful load brings a fresh record, and with it a fresh cap.
-  const Settings kept = PluginSettings;
-  PluginSettings = Settings{};
-  PluginSettings.DryRun = true;
-  PluginSettings.MaxDestroyShare = 1.0;
-  PluginSettings.DinosPerTick = kept.DinosPerTick;
-  PluginSettings.BottomRayDistance = kept.BottomRayDistance;
-  standin::ClearLogRecords();
+  // A successful load of the same file brings a fresh cap.
+  load();
   CastRayTick();
   EXPECT_EQ(InfoLines().size(), 101U);
 }
