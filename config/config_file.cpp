@@ -38,6 +38,18 @@ using Json = nlohmann::json;
 // the game for every confirm while a hung process held the lock.
 constexpr std::chrono::milliseconds kLockTimeout{250};
 
+// Tells whether a number the library read as a double does not hold what the file writes, so that
+// printing it back would change it: an integer beyond the 64-bit ranges (the library falls back to
+// a double, losing digits), or a number that is not zero but became zero (below the smallest
+// double). Other doubles keep their value, whatever their spelling.
+bool ChangesWhenRead(double value, std::string_view text) {
+  const std::size_t digits_from = !text.empty() && text[0] == '-' ? 1 : 0;
+  if (text.find_first_not_of("0123456789", digits_from) == std::string_view::npos) return true;
+  if (value != 0.0) return false;
+  const std::string_view mantissa = text.substr(0, text.find_first_of("eE"));
+  return mantissa.find_first_of("123456789") != std::string_view::npos;
+}
+
 // Builds the document from the parser's events, as the library's own builder does, but refuses
 // to open more than kMaxConfigNesting objects and arrays: printing a document nested thousands of
 // levels deep would overflow the stack and inflate it to gigabytes.
@@ -49,7 +61,10 @@ class NestingCappedBuilder {
   bool boolean(bool value) { return Put(value) != nullptr; }
   bool number_integer(Json::number_integer_t value) { return Put(value) != nullptr; }
   bool number_unsigned(Json::number_unsigned_t value) { return Put(value) != nullptr; }
-  bool number_float(Json::number_float_t value, const Json::string_t& /*text*/) {
+  bool number_float(Json::number_float_t value, const Json::string_t& text) {
+    if (!changed_number_ && ChangesWhenRead(value, text)) {
+      changed_number_ = ParsedConfig::ChangedNumber{text, Json(value).dump()};
+    }
     return Put(value) != nullptr;
   }
   bool string(Json::string_t& value) { return Put(std::move(value)) != nullptr; }
@@ -69,6 +84,9 @@ class NestingCappedBuilder {
 
   bool TooDeep() const { return too_deep_; }
   std::optional<std::string> TakeDuplicateMember() { return std::move(duplicate_member_); }
+  std::optional<ParsedConfig::ChangedNumber> TakeChangedNumber() {
+    return std::move(changed_number_);
+  }
 
  private:
   // Places a value where the parser is: the root, the next element of the open array, or the
@@ -109,6 +127,7 @@ class NestingCappedBuilder {
   Json::string_t key_;
   bool too_deep_ = false;
   std::optional<std::string> duplicate_member_;
+  std::optional<ParsedConfig::ChangedNumber> changed_number_;
 };
 
 #if defined(_WIN32)
@@ -319,6 +338,7 @@ ParsedConfig ParseConfigText(const std::string& text) {
         fmt::format("Config file is nested deeper than {} levels", kMaxConfigNesting));
   }
   parsed.duplicate_member = builder.TakeDuplicateMember();
+  parsed.changed_number = builder.TakeChangedNumber();
   return parsed;
 }
 

@@ -54,13 +54,21 @@ bool CanOpenForReading(const std::string& path);
 /// one of its objects (the library keeps the last value of such a name; a rewrite would drop the
 /// others).
 struct ParsedConfig {
+  /// A number the library cannot hold as written: as the file writes it, and as the library
+  /// prints what it read.
+  struct ChangedNumber {
+    std::string text;
+    std::string read_as;
+  };
   nlohmann::json document;
   std::optional<std::string> duplicate_member;
+  /// The first such number of the document.
+  std::optional<ChangedNumber> changed_number;
 };
 
 /// Parses the first JSON value of `text` as stream extraction does (whatever follows the value is
-/// not examined). Throws the library's errors, and std::runtime_error for a document nested deeper
-/// than kMaxConfigNesting.
+/// not examined), noting its first duplicated member name and its first changed number. Throws the
+/// library's errors, and std::runtime_error for a document nested deeper than kMaxConfigNesting.
 ParsedConfig ParseConfigText(const std::string& text);
 
 /// Where text begins after the first JSON value of a file, counted from 1 in bytes.
@@ -76,6 +84,17 @@ std::optional<TextPosition> FindTextAfterFirstValue(std::string_view text);
 /// Reads a section's "Kill Zones" member as the load does: null, {} and [] hold no zones. Throws,
 /// with a message that names the zone, on anything malformed.
 std::vector<KillZone> ReadKillZones(const nlohmann::json& zones);
+
+/// A corner of a zone entry that holds more than three elements: the load reads the first three,
+/// and a save would drop the rest.
+struct LongCorner {
+  const char* corner;  // "Corner1" or "Corner2"
+  std::string zone;
+};
+
+/// Returns the long corners of a section's "Kill Zones", in the order the library holds the zones
+/// (ascending byte order of their names), Corner1 before Corner2.
+std::vector<LongCorner> FindLongCorners(const nlohmann::json& zones);
 
 /// Returns the zones by name, the last of several with one name deciding, as a save writes them.
 std::map<std::string, ZoneCorners> ZonesByName(const std::vector<KillZone>& zones);

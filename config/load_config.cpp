@@ -231,8 +231,10 @@ std::optional<std::string> LoadConfigOrThrow(const std::string* path,
   settings.DryRun = ReadDryRun(section);
   settings.MaxDestroyShare = ReadMaxDestroyShare(section);
 
+  std::vector<config::LongCorner> long_corners;
   if (const auto zones = section.find("Kill Zones"); zones != section.end()) {
     settings.KillZones = config::ReadKillZones(*zones);
+    long_corners = config::FindLongCorners(*zones);
   }
   settings.KillZonesInFile = config::ZonesByName(settings.KillZones);
 
@@ -244,6 +246,12 @@ std::optional<std::string> LoadConfigOrThrow(const std::string* path,
                         EscapedName(*parsed.duplicate_member)));
   }
   for (const char* warning : warnings) LogLine(spdlog::level::warn, warning);
+  for (const config::LongCorner& found : long_corners) {
+    LogLine(spdlog::level::warn,
+            fmt::format("config.json: {} of kill zone {} has more than three numbers; a save would "
+                        "drop the rest",
+                        found.corner, EscapedName(found.zone)));
+  }
   WarnOfMembersThatAreNoSetting(section);
   PluginSettings = std::move(settings);
   ConfigDocument = std::move(section);
@@ -272,6 +280,21 @@ std::vector<KillZone> ReadKillZones(const Json& zones) {
     result.push_back(std::move(kill_zone));
   }
   return result;
+}
+
+std::vector<LongCorner> FindLongCorners(const Json& zones) {
+  std::vector<LongCorner> found;
+  if (!zones.is_object()) return found;
+  for (const auto& [name, zone] : zones.items()) {
+    if (!zone.is_object()) continue;
+    for (const char* corner : {"Corner1", "Corner2"}) {
+      const auto elements = zone.find(corner);
+      if (elements != zone.end() && elements->is_array() && elements->size() > 3) {
+        found.push_back({corner, name});
+      }
+    }
+  }
+  return found;
 }
 
 std::map<std::string, ZoneCorners> ZonesByName(const std::vector<KillZone>& zones) {

@@ -11,6 +11,8 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -34,18 +36,30 @@ Json CornerArray(const Vector3& corner) {
                       static_cast<double>(corner.Z)});
 }
 
+bool SameCorner(const Vector3& x, const Vector3& y) {
+  return x.X == y.X && x.Y == y.Y && x.Z == y.Z;
+}
+
+bool SameCorners(const ZoneCorners& in_file, const KillZone& zone) {
+  return SameCorner(in_file.Corner1, zone.Corner1) && SameCorner(in_file.Corner2, zone.Corner2);
+}
+
+// The section's "Kill Zones" member, or null when there is none.
+const Json* ZonesMember(const Json& document, const std::string& key) {
+  if (!document.is_object()) return nullptr;
+  const auto section = document.find(key);
+  if (section == document.end() || !section->is_object()) return nullptr;
+  const auto zones = section->find("Kill Zones");
+  return zones == section->end() ? nullptr : &*zones;
+}
+
 // The zones the file holds for this section, read as the load reads them; std::nullopt when
 // they cannot be read, which counts as a change.
 std::optional<std::map<std::string, ZoneCorners>> ZonesInFile(const Json& document,
                                                               const std::string& key) {
   // A missing section, a missing "Kill Zones" and an empty one all hold no zones.
-  if (!document.is_object()) return std::map<std::string, ZoneCorners>{};
-  const auto section = document.find(key);
-  if (section == document.end() || !section->is_object()) {
-    return std::map<std::string, ZoneCorners>{};
-  }
-  const auto zones = section->find("Kill Zones");
-  if (zones == section->end()) return std::map<std::string, ZoneCorners>{};
+  const Json* const zones = ZonesMember(document, key);
+  if (zones == nullptr) return std::map<std::string, ZoneCorners>{};
   try {
     return config::ZonesByName(config::ReadKillZones(*zones));
   } catch (const Json::exception&) {
@@ -58,12 +72,9 @@ std::optional<std::map<std::string, ZoneCorners>> ZonesInFile(const Json& docume
 // Corners are compared as the floats this process holds, not as the text of the file.
 bool SameZones(const std::map<std::string, ZoneCorners>& a,
                const std::map<std::string, ZoneCorners>& b) {
-  auto same = [](const Vector3& x, const Vector3& y) {
-    return x.X == y.X && x.Y == y.Y && x.Z == y.Z;
-  };
   return std::equal(a.begin(), a.end(), b.begin(), b.end(), [&](const auto& x, const auto& y) {
-    return x.first == y.first && same(x.second.Corner1, y.second.Corner1) &&
-           same(x.second.Corner2, y.second.Corner2);
+    return x.first == y.first && SameCorner(x.second.Corner1, y.second.Corner1) &&
+           SameCorner(x.second.Corner2, y.second.Corner2);
   });
 }
 
@@ -164,10 +175,33 @@ bool SaveKillZonesOrThrow() {
     return false;
   }
 
+  // The load read the first three numbers of such a corner; the rewrite would drop the rest. Even
+  // a save that removes that zone refuses: the admin mends the file and reloads.
+  const Json* const zones_in_file = ZonesMember(document, key);
+  if (zones_in_file != nullptr) {
+    const std::vector<config::LongCorner> long_corners = config::FindLongCorners(*zones_in_file);
+    if (!long_corners.empty()) {
+      Fail(fmt::format(
+          "Kill zones not saved: {} of kill zone {} in config.json has more than three numbers; "
+          "remove the rest and send BWD.reload",
+          long_corners.front().corner, EscapedName(long_corners.front().zone)));
+      return false;
+    }
+  }
+  // The rewrite prints every number as the library read it.
+  if (parsed.changed_number) {
+    Fail(fmt::format(
+        "Kill zones not saved: config.json holds the number {}, which a save would change to {}; "
+        "write it as a string and send BWD.reload",
+        parsed.changed_number->text, parsed.changed_number->read_as));
+    return false;
+  }
+
   // A section that is null becomes an object; a document or section of another type raises the
   // library's type error and nothing is written.
   Json& zones = document[key]["Kill Zones"];
-  zones = Json::object();
+  // The entries as the file holds them, for the members other than the corners.
+  const Json previous_zones = std::exchange(zones, Json::object());
   for (const KillZone& zone : PluginSettings.KillZones) {
     // The library would write a non-finite number as null, which no later load could read.
     if (!IsFinite(zone.Corner1) || !IsFinite(zone.Corner2)) {
@@ -175,8 +209,17 @@ bool SaveKillZonesOrThrow() {
                        zone.Name));
       return false;
     }
-    // Of several zones with one name, the last in the list decides the entry.
+    // Of several zones with one name, the last in the list decides the entry. A zone the file
+    // holds under its name with the same corners is the one kept: its other members (a comment,
+    // say) stay. A zone confirmed in its place, or removed, takes them with it.
     Json entry = Json::object();
+    if (const auto kept = in_file->find(zone.Name);
+        kept != in_file->end() && SameCorners(kept->second, zone) && previous_zones.is_object()) {
+      if (const auto found = previous_zones.find(zone.Name);
+          found != previous_zones.end() && found->is_object()) {
+        entry = *found;
+      }
+    }
     entry["Corner1"] = CornerArray(zone.Corner1);
     entry["Corner2"] = CornerArray(zone.Corner2);
     zones[zone.Name] = std::move(entry);

@@ -10,7 +10,8 @@
 //   settings and zones, and the save leaves every other section, and every other member of this
 //   server's section, as it was;
 // - a save fails on a file the load accepted only for a refusal it owes the file (text after the
-//   first value, a member named twice in one object, no write permission, over 64 MiB);
+//   first value, a member named twice in one object, no write permission, over 64 MiB, a corner
+//   of this server's zones with more than three numbers, a number the library cannot hold);
 // - a save that reports failure leaves the file byte for byte as it was.
 #include <algorithm>
 #include <bit>
@@ -154,6 +155,61 @@ bool HasDuplicateMember(const std::string& text) {
   return found;
 }
 
+// Finds a number of the first JSON value that the library cannot hold as written: an integer it
+// reads as a double (beyond the 64-bit ranges), or a number other than zero it reads as zero.
+class ChangedNumberFinder : public nlohmann::json_sax<Json> {
+ public:
+  bool found = false;
+  bool number_float(number_float_t value, const string_t& text) override {
+    const bool integer = text.find_first_not_of("-0123456789") == std::string::npos;
+    const bool lost =
+        value == 0.0 &&
+        text.substr(0, text.find_first_of("eE")).find_first_of("123456789") != std::string::npos;
+    found = found || integer || lost;
+    return true;
+  }
+  bool null() override { return true; }
+  bool boolean(bool /*value*/) override { return true; }
+  bool number_integer(number_integer_t /*value*/) override { return true; }
+  bool number_unsigned(number_unsigned_t /*value*/) override { return true; }
+  bool string(string_t& /*value*/) override { return true; }
+  bool binary(binary_t& /*value*/) override { return true; }
+  bool start_object(std::size_t /*size*/) override { return true; }
+  bool key(string_t& /*value*/) override { return true; }
+  bool end_object() override { return true; }
+  bool start_array(std::size_t /*size*/) override { return true; }
+  bool end_array() override { return true; }
+  bool parse_error(std::size_t /*position*/, const std::string& /*token*/,
+                   const nlohmann::detail::exception& /*error*/) override {
+    return false;
+  }
+};
+
+bool HasChangedNumber(const std::string& text) {
+  ChangedNumberFinder finder;
+  Json::sax_parse(text, &finder, Json::input_format_t::json, /*strict=*/false);
+  return finder.found;
+}
+
+// Whether a corner of this server's zones holds more than three elements, which a rewrite would
+// drop.
+bool HasLongCorner(const Json& document, const std::string& key) {
+  if (!document.is_object() || !document.contains(key) || !document.at(key).is_object()) {
+    return false;
+  }
+  const Json& section = document.at(key);
+  if (!section.contains("Kill Zones") || !section.at("Kill Zones").is_object()) return false;
+  for (const auto& [name, zone] : section.at("Kill Zones").items()) {
+    for (const char* corner : {"Corner1", "Corner2"}) {
+      if (zone.is_object() && zone.contains(corner) && zone.at(corner).is_array() &&
+          zone.at(corner).size() > 3) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
 // Whether the file at `path` has no write permission for anyone, which every save refuses.
 bool IsReadOnly(const std::string& path) {
   constexpr auto kWrite = std::filesystem::perms::owner_write |
@@ -237,8 +293,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // drop), a file nobody may write, and one too large to read.
   const bool duplicate_member =
       before.has_value() && !trailing_text && HasDuplicateMember(without_nul);
-  const bool refused_whole =
-      trailing_text || duplicate_member || IsReadOnly(path) || text.size() > kMaxConfigBytes;
+  // And, among what the load accepts, a corner of this server's zones with more than three numbers
+  // and a number the library cannot hold as written.
+  const bool refused_whole = trailing_text || duplicate_member || IsReadOnly(path) ||
+                             text.size() > kMaxConfigBytes || HasChangedNumber(text) ||
+                             (before.has_value() && HasLongCorner(*before, key));
 
   const bool saved = brimwarden::SaveKillZones();
   const std::string written = ReadFile(path);
@@ -251,6 +310,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   if (trailing_text) Violation("the save rewrote a file with text after its first value");
   if (duplicate_member) Violation("the save rewrote a file with a member named twice");
+  if (HasChangedNumber(text)) Violation("the save rewrote a number the library cannot hold");
   if (!before) Violation("the save reported success on a file the JSON library cannot read");
   if (key.empty()) Violation("the save reported success without a server key");
 

@@ -662,17 +662,17 @@ TEST_F(ConfigTest, MemberNamedTwiceLoadsTheLastWithOneWarningNamingTheFirstMet) 
 // ------------------------------------------------------------------------------------------
 
 TEST_F(ConfigTest, ZonesAreReadInAscendingNameOrderFromTheFirstThreeElements) {
-  server_.WriteConfig(Section(R"({"DinosPerTick": 1, "TopRayDistance": 1, "BottomRayDistance": 1,
+  server_.WriteConfig(Section(R"({"DinosPerTick": 1, "BottomRayDistance": 1,
       "Kill Zones": {
       "b": {"Corner1": [1, 2, 3, 4], "Corner2": [-1.5, 0.1, 1e10], "Colour": "red"},
-      "a": {"Corner1": [true, false, 2500.9], "Corner2": [9, 8, 7]},
+      "a\n": {"Corner1": [true, false, 2500.9], "Corner2": [9, 8, 7, "x"]},
       "\u00e9t\u00e9": {"Corner1": [0, 0, 0], "Corner2": [-3.4e38, 3.4e38, -0.0]}}})"));
   EXPECT_EQ(brimwarden::LoadConfig(), std::nullopt);
   ASSERT_EQ(PluginSettings.KillZones.size(), 3U);
   const KillZone& a = PluginSettings.KillZones[0];
   const KillZone& b = PluginSettings.KillZones[1];
   const KillZone& ete = PluginSettings.KillZones[2];
-  EXPECT_EQ(a.Name, "a");
+  EXPECT_EQ(a.Name, "a\n");
   EXPECT_TRUE(SameVector(a.Corner1, {1.0F, 0.0F, 2500.9F}));
   EXPECT_TRUE(SameVector(a.Corner2, {9.0F, 8.0F, 7.0F}));
   EXPECT_EQ(b.Name, "b");
@@ -680,7 +680,16 @@ TEST_F(ConfigTest, ZonesAreReadInAscendingNameOrderFromTheFirstThreeElements) {
   EXPECT_TRUE(SameVector(b.Corner2, {-1.5F, 0.1F, 1e10F}));
   EXPECT_EQ(ete.Name, "\xC3\xA9t\xC3\xA9");
   EXPECT_TRUE(SameVector(ete.Corner2, {-3.4e38F, 3.4e38F, -0.0F}));
-  EXPECT_TRUE(PluginLines().empty());
+  // The elements past three are named, after the default warnings, in the order of the zones.
+  EXPECT_EQ(PluginLines(),
+            (std::vector<Line>{
+                {spdlog::level::warn, "TopRayDistance not set in config, using 150k"},
+                {spdlog::level::warn,
+                 "config.json: Corner2 of kill zone a\\u000a has more than three numbers; a save "
+                 "would drop the rest"},
+                {spdlog::level::warn,
+                 "config.json: Corner1 of kill zone b has more than three numbers; a save would "
+                 "drop the rest"}}));
 }
 
 TEST_F(ConfigTest, NullOrEmptyZonesAddNothingAndLogNothing) {

@@ -52,6 +52,14 @@ std::string Duplicate(const std::string& name) {
   return "Kill zones not saved: config.json has the member " + name +
          " more than once in one object; keep one and send BWD.reload";
 }
+std::string LongCorner(const std::string& corner, const std::string& zone) {
+  return "Kill zones not saved: " + corner + " of kill zone " + zone +
+         " in config.json has more than three numbers; remove the rest and send BWD.reload";
+}
+std::string ChangedNumber(const std::string& text, const std::string& read_as) {
+  return "Kill zones not saved: config.json holds the number " + text +
+         ", which a save would change to " + read_as + "; write it as a string and send BWD.reload";
+}
 std::string FailedLoad(const std::string& reason) {
   return "Kill zones not saved: the last load of config.json failed (" + reason +
          "); fix config.json and send BWD.reload";
@@ -236,6 +244,35 @@ TEST_F(SaveSafetyTest, RefusesToUndoOtherPeoplesEditsAndSaysWhy) {
        {kGateOnly},
        Section(kGate + ", " + kGate) + "}",
        kTrailing},
+      // The load read the first three numbers of a corner; the rewrite would drop the rest.
+      {"a corner with four numbers",
+       {Section(kGate + R"(, "Pier": {"Corner1": [5, 5, 5, 5], "Corner2": [6, 6, 6, 6, 6]})")},
+       Section(kGate + R"(, "Pier": {"Corner1": [5, 5, 5, 5], "Corner2": [6, 6, 6, 6, 6]})"),
+       LongCorner("Corner1", "Pier")},
+      {"a corner with four numbers and zones changed",
+       {Section(R"("Pier": {"Corner1": [5, 5, 5, 5], "Corner2": [6, 6, 6]})")},
+       Section(kGate + R"(, "Pier": {"Corner1": [5, 5, 5, 5], "Corner2": [6, 6, 6]})"),
+       kChanged},
+      // Numbers the library cannot hold as written, anywhere in the file; the first one is named.
+      {"an id of 20 digits",
+       {kGateOnly},
+       R"({"Other": {"Ids": [76561198000000000123, 1e-400]}, "TestServer": {"DinosPerTick": 4, )"
+       R"("Kill Zones": {)" +
+           kGate + "}}}",
+       ChangedNumber("76561198000000000123", "7.656119800000001e+19")},
+      {"an integer below the 64-bit range",
+       {kGateOnly},
+       R"({"Other": -9223372036854775809, "TestServer": {"DinosPerTick": 4, "Kill Zones": {)" +
+           kGate + "}}}",
+       ChangedNumber("-9223372036854775809", "-9.223372036854776e+18")},
+      {"a number read as zero",
+       {kGateOnly},
+       R"({"Other": 4.9e-330, "TestServer": {"DinosPerTick": 4, "Kill Zones": {)" + kGate + "}}}",
+       ChangedNumber("4.9e-330", "0.0")},
+      {"a long corner and a changed number",
+       {Section(R"("Gate": {"Corner1": [0, 0, 0], "Corner2": [1, 1, 1, 1e-999]})")},
+       Section(R"("Gate": {"Corner1": [0, 0, 0], "Corner2": [1, 1, 1, 1e-999]})"),
+       LongCorner("Corner2", "Gate")},
       {"a zone twice and a failed load",
        {kBroken},
        Section(R"("Gate": {"Corner2": [1, 2, 3]}, "Gate": {"Corner2": [1, 2, 3]})"),
@@ -259,7 +296,7 @@ TEST_F(SaveSafetyTest, RefusesToUndoOtherPeoplesEditsAndSaysWhy) {
 
 TEST_F(SaveSafetyTest, SavesWhenTheFileHoldsTheSameZonesWrittenAnotherWay) {
   server_.WriteConfig(Section(R"("Gate": {"Corner1": [0, 0, 0], "Corner2": [10, 10, 10]},
-      "Pier": {"Corner1": [0.1, true, -0], "Corner2": [6, 6, 6, 99]})"));
+      "Pier": {"Corner1": [0.1, true, -0], "Corner2": [6, 6, 6]})"));
   ASSERT_EQ(brimwarden::LoadConfig(), std::nullopt);
   // Someone else edits other members and rewrites the zones in another spelling and order.
   server_.WriteConfig(R"({"TestServer": {"DinosPerTick": 9, "Kill Zones": {
@@ -281,6 +318,43 @@ TEST_F(SaveSafetyTest, SavesWhenTheFileHoldsTheSameZonesWrittenAnotherWay) {
   saved = Json::parse(server_.ReadConfig());
   EXPECT_EQ(saved["TestServer"]["Kill Zones"], Json::object());
   EXPECT_TRUE(Errors().empty());
+}
+
+// Numbers whose value the library holds keep it through a save, whatever their spelling.
+TEST_F(SaveSafetyTest, NumbersTheLibraryHoldsAreSavedWhateverTheirSpelling) {
+  const std::string kNumbers =
+      R"([1e2, 100.0, 0.1000000000000000055511151231257827021181583404541015625, 0e5, -0.0,
+          1e-300, 18446744073709551615, -9223372036854775808, 4.9e-324])";
+  server_.WriteConfig(R"({"Other": )" + kNumbers + R"(, "TestServer": {"Kill Zones": {)" + kGate +
+                      "}}}");
+  ASSERT_EQ(brimwarden::LoadConfig(), std::nullopt);
+  PluginSettings.KillZones.push_back(kNew);
+  ASSERT_TRUE(brimwarden::SaveKillZones()) << ::testing::PrintToString(Errors());
+  EXPECT_EQ(Json::parse(server_.ReadConfig())["Other"], Json::parse(kNumbers));
+}
+
+// A save writes back what else a kept zone's entry holds; a zone confirmed under its name, or
+// removed, takes it with it.
+TEST_F(SaveSafetyTest, KeptZonesKeepTheirOtherMembers) {
+  server_.WriteConfig(Section(
+      R"("Gate": {"_comment": "lava cave", "Corner1": [0, 0, 0], "Corner2": [10, 10, 10],
+                  "Colour": [1, {"x": null}]},
+         "Pier": {"_comment": "pier", "Corner1": [5, 5, 5], "Corner2": [6, 6, 6]})"));
+  ASSERT_EQ(brimwarden::LoadConfig(), std::nullopt);
+  // "Pier" confirmed again elsewhere, as the zone commands replace a zone of the same name.
+  PluginSettings.KillZones.erase(PluginSettings.KillZones.begin() + 1);
+  PluginSettings.KillZones.push_back({"Pier", {7, 7, 7}, {8, 8, 8}});
+  PluginSettings.KillZones.push_back(kNew);
+  ASSERT_TRUE(brimwarden::SaveKillZones()) << ::testing::PrintToString(Errors());
+  EXPECT_EQ(Json::parse(server_.ReadConfig())["TestServer"]["Kill Zones"], Json::parse(R"({
+      "Gate": {"_comment": "lava cave", "Colour": [1, {"x": null}],
+               "Corner1": [0.0, 0.0, 0.0], "Corner2": [10.0, 10.0, 10.0]},
+      "New": {"Corner1": [1.0, 1.0, 1.0], "Corner2": [2.0, 2.0, 2.0]},
+      "Pier": {"Corner1": [7.0, 7.0, 7.0], "Corner2": [8.0, 8.0, 8.0]}})"));
+
+  PluginSettings.KillZones.erase(PluginSettings.KillZones.begin());  // Gate removed
+  ASSERT_TRUE(brimwarden::SaveKillZones()) << ::testing::PrintToString(Errors());
+  EXPECT_FALSE(Json::parse(server_.ReadConfig())["TestServer"]["Kill Zones"].contains("Gate"));
 }
 
 TEST_F(SaveSafetyTest, EmptyZoneArrayLoadsAsNoZonesAndIsSavedAsAnObject) {

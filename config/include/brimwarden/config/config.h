@@ -109,8 +109,10 @@ void ReloadConfigCommand(RCONClientConnection* connection, RCONPacket* packet, U
 /// when the file was replaced; every failure or refusal has been logged at error and leaves the
 /// file as it was. It refuses, in this order, a file nobody may write, one with more than one hard
 /// link, one larger than 64 MiB, one with text after its first JSON value or with a member named
-/// twice in one object; then after a failed load of an existing section, and when the file's zones
-/// of this section are no longer the ones last loaded or saved.
+/// twice in one object; then after a failed load of an existing section, when the file's zones of
+/// this section are no longer the ones last loaded or saved, while a corner of them holds more than
+/// three numbers, and while the file holds a number the JSON library cannot hold as written. A kept
+/// zone's entry keeps its members other than the corners.
 bool SaveKillZones();
 
 /// The steps by which a save replaces "config.json" and its backup, in the order they run: the
