@@ -145,8 +145,9 @@ void InstallHandlers() {
   }
   g_installed = true;
   // The handlers go at the library's teardown. Made here, at the first guarded step, rather than
-  // when the library is mapped, so that it is destroyed after every object made before that step:
-  // the object whose teardown runs Unload (itself guarded) is made at load, around the first one.
+  // when the library is mapped: objects are destroyed in the reverse order of their making, and
+  // the object whose destruction runs Unload (itself guarded) is still being made around Load's
+  // guarded steps, so it goes first and its Unload still finds the handlers in place.
   static const HandlerRemoval removal;
 }
 

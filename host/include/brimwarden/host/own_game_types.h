@@ -77,8 +77,8 @@ class HostArray {
   /// "FMemory.Realloc" otherwise. Needs capacity >= Num().
   void Reallocate(std::int32_t capacity) {
     const std::size_t bytes = static_cast<std::size_t>(capacity) * sizeof(T);
-    data_ = static_cast<T*>(data_ == nullptr ? host::kMalloc(bytes, 0)
-                                             : host::kRealloc(data_, bytes));
+    data_ =
+        static_cast<T*>(data_ == nullptr ? host::kMalloc(bytes, 0) : host::kRealloc(data_, bytes));
     capacity_ = capacity;
   }
 
