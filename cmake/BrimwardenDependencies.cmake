@@ -13,8 +13,8 @@ if(BRIMWARDEN_FRAMEWORK_SDK)
   # Built for a server with the framework's SDK (docs/building-for-a-server.md): the libraries
   # come as CMake packages, spdlog and fmt in the framework's own versions.
   find_package(nlohmann_json 3.11 REQUIRED)
-  find_package(fmt REQUIRED)
-  find_package(spdlog REQUIRED)
+  find_package(fmt 9.1 REQUIRED)
+  find_package(spdlog 1.10 REQUIRED)
   target_link_libraries(brimwarden_json INTERFACE nlohmann_json::nlohmann_json)
   target_link_libraries(brimwarden_spdlog INTERFACE spdlog::spdlog fmt::fmt)
 elseif(WIN32)

@@ -23,7 +23,7 @@ std::string Usage() {
          "  --map FILE              write the map picture (SVG) to FILE at the end\n"
          "  --plugin FILE           the plugin library (default: beside this program)\n"
          "  --rcon-port N           listen for RCON clients on 127.0.0.1:N\n"
-         "  --rcon-password PW      the RCON password\n"
+         "  --rcon-password PW      the RCON password (not empty)\n"
          "  --version               print the version and stop\n"
          "Other arguments that start with a single '-' are ignored, as a server ignores what it\n"
          "does not know; -serverkey= reaches the plugin through the command line.\n";

@@ -1,5 +1,7 @@
 #include "brimwarden/host/game_types.h"
 
+namespace brimwarden {
+
 FString::FString(std::string_view narrow) {
   if (narrow.empty()) return;
   const auto count = static_cast<std::int32_t>(narrow.size() + 1);
@@ -17,3 +19,5 @@ FString::FString(std::u16string_view wide) {
   for (const char16_t character : wide) chars_.Add(character);
   chars_.Add(u'\0');
 }
+
+}  // namespace brimwarden

@@ -23,6 +23,8 @@ else()
   find_program(BRIMWARDEN_PYTHON NAMES python3 NO_CMAKE_FIND_ROOT_PATH)
   add_test(NAME seam_check_self_test COMMAND ${BRIMWARDEN_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/check_seam.py --self-test)
   add_test(NAME seam_check COMMAND ${BRIMWARDEN_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/check_seam.py ${PROJECT_SOURCE_DIR})
+  # Every path and name that the guide for building for a server mentions exists in the source.
+  add_test(NAME guide_check COMMAND ${BRIMWARDEN_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/check_guide.py ${PROJECT_SOURCE_DIR})
 endif()
 
 if(WIN32)

@@ -14,6 +14,13 @@
 
 namespace ArkApi {
 
+using brimwarden::AShooterPlayerController;
+using brimwarden::FString;
+using brimwarden::RCONClientConnection;
+using brimwarden::RCONPacket;
+using brimwarden::UWorld;
+namespace EChatSendMode = brimwarden::EChatSendMode;
+
 using ChatCommandCallback =
     std::function<void(AShooterPlayerController*, FString*, EChatSendMode::Type)>;
 using RconCommandCallback = std::function<void(RCONClientConnection*, RCONPacket*, UWorld*)>;

@@ -15,5 +15,9 @@ std::u16string ToUtf16(std::string_view text);
 
 }  // namespace brimwarden::host
 
+namespace brimwarden {
+
 /// Converts the characters of an FString before its terminator to UTF-8.
-inline std::string ToUtf8(const FString& text) { return brimwarden::host::ToUtf8(text.View()); }
+inline std::string ToUtf8(const FString& text) { return host::ToUtf8(text.View()); }
+
+}  // namespace brimwarden

@@ -16,6 +16,27 @@
 #include "brimwarden/host/export.h"
 #include "brimwarden/host/framework_api.h"
 
+// The stand-in and its hosts (the test programs, the dev server, the benchmarks and fuzz targets)
+// name the game's types unqualified; the plugin, which never includes this header, names them in
+// namespace brimwarden.
+using brimwarden::AActor;
+using brimwarden::APrimalCharacter;
+using brimwarden::APrimalDinoCharacter;
+using brimwarden::AShooterPlayerController;
+using brimwarden::ChatMessage;
+using brimwarden::FString;
+using brimwarden::FStringView16;
+using brimwarden::HandOverToChatField;
+using brimwarden::HostArray;
+using brimwarden::RCONClientConnection;
+using brimwarden::RCONPacket;
+using brimwarden::UClass;
+using brimwarden::UObject;
+using brimwarden::USceneComponent;
+using brimwarden::UWorld;
+using brimwarden::Vector3;
+namespace EChatSendMode = brimwarden::EChatSendMode;
+
 namespace standin {
 
 // ---- Set-up ----------------------------------------------------------------------------------
