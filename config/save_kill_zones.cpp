@@ -214,7 +214,8 @@ bool SaveKillZonesOrThrow() {
     // say) stay. A zone confirmed in its place, or removed, takes them with it.
     Json entry = Json::object();
     if (const auto kept = in_file->find(zone.Name);
-        kept != in_file->end() && SameCorners(kept->second, zone) && previous_zones.is_object()) {
+        !zone.ConfirmedSinceSave && kept != in_file->end() && SameCorners(kept->second, zone) &&
+        previous_zones.is_object()) {
       if (const auto found = previous_zones.find(zone.Name);
           found != previous_zones.end() && found->is_object()) {
         entry = *found;
@@ -242,6 +243,8 @@ bool SaveKillZonesOrThrow() {
     return false;
   }
   PluginSettings.KillZonesInFile = std::move(saved);
+  // The file now holds every zone as memory does, with no member of a zone it replaced.
+  for (KillZone& zone : PluginSettings.KillZones) zone.ConfirmedSinceSave = false;
   return true;
 }
 

@@ -341,16 +341,17 @@ TEST_F(SaveSafetyTest, KeptZonesKeepTheirOtherMembers) {
                   "Colour": [1, {"x": null}]},
          "Pier": {"_comment": "pier", "Corner1": [5, 5, 5], "Corner2": [6, 6, 6]})"));
   ASSERT_EQ(brimwarden::LoadConfig(), std::nullopt);
-  // "Pier" confirmed again elsewhere, as the zone commands replace a zone of the same name.
+  // "Pier" confirmed again, at the very same corners, as the zone commands replace a zone of the
+  // same name: the new zone does not take the old one's comment.
   PluginSettings.KillZones.erase(PluginSettings.KillZones.begin() + 1);
-  PluginSettings.KillZones.push_back({"Pier", {7, 7, 7}, {8, 8, 8}});
+  PluginSettings.KillZones.push_back({"Pier", {5, 5, 5}, {6, 6, 6}, true});
   PluginSettings.KillZones.push_back(kNew);
   ASSERT_TRUE(brimwarden::SaveKillZones()) << ::testing::PrintToString(Errors());
   EXPECT_EQ(Json::parse(server_.ReadConfig())["TestServer"]["Kill Zones"], Json::parse(R"({
       "Gate": {"_comment": "lava cave", "Colour": [1, {"x": null}],
                "Corner1": [0.0, 0.0, 0.0], "Corner2": [10.0, 10.0, 10.0]},
       "New": {"Corner1": [1.0, 1.0, 1.0], "Corner2": [2.0, 2.0, 2.0]},
-      "Pier": {"Corner1": [7.0, 7.0, 7.0], "Corner2": [8.0, 8.0, 8.0]}})"));
+      "Pier": {"Corner1": [5.0, 5.0, 5.0], "Corner2": [6.0, 6.0, 6.0]}})"));
 
   PluginSettings.KillZones.erase(PluginSettings.KillZones.begin());  // Gate removed
   ASSERT_TRUE(brimwarden::SaveKillZones()) << ::testing::PrintToString(Errors());

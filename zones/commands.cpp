@@ -113,7 +113,8 @@ void ConfirmCommand(AShooterPlayerController* player, FString* /*message*/,
     }
     RemoveKillZonesNamed(pending.Name);
     // The corners are kept in the order they were marked; the sweep accepts either order.
-    PluginSettings.KillZones.push_back(KillZone{pending.Name, pending.Corner1, pending.Corner2});
+    PluginSettings.KillZones.push_back(
+        KillZone{pending.Name, pending.Corner1, pending.Corner2, /*ConfirmedSinceSave=*/true});
     PendingZones.erase(found);
     // The zone is active whatever becomes of the save; a save that throws has been logged and
     // counts as failed, so the player is told the zone lives only until the next reload.

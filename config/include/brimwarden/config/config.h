@@ -21,6 +21,9 @@ struct KillZone {
   std::string Name;
   Vector3 Corner1;
   Vector3 Corner2;
+  /// Set for a zone confirmed in chat since the file was last written: the file's entry under
+  /// its name, if any, belongs to the zone it replaced, and its other members go with that zone.
+  bool ConfirmedSinceSave = false;
 };
 
 /// The corners of one zone as the file holds them, read as the load reads them.
