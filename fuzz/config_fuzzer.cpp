@@ -151,7 +151,7 @@ bool HasDuplicateMember(const std::string& text) {
     }
     return true;
   };
-  Json::parse(text, callback, /*allow_exceptions=*/false);
+  (void)Json::parse(text, callback, /*allow_exceptions=*/false);
   return found;
 }
 
