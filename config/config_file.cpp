@@ -250,27 +250,40 @@ bool ReachedThroughLink(HANDLE handle, const std::wstring& path, std::wstring* f
                               TRUE) != CSTR_EQUAL;
 }
 
+// What stands at a name, seen without following a link there: its attributes, and whether it is a
+// Unix link that Wine shows as a plain file (reached through it, the name leads elsewhere).
+struct EntryAtName {
+  DWORD attributes = 0;
+  bool linked_elsewhere = false;
+};
+
+// Looks at the entry at `path` without following it. Returns the system's error code when it
+// cannot be opened or inspected, else ERROR_SUCCESS.
+DWORD InspectEntry(const std::wstring& path, EntryAtName& entry_at_name) {
+  const HandleCloser entry{
+      CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr)};
+  if (entry.handle == INVALID_HANDLE_VALUE) return GetLastError();
+  BY_HANDLE_FILE_INFORMATION information{};
+  if (!GetFileInformationByHandle(entry.handle, &information)) return GetLastError();
+  entry_at_name.attributes = information.dwFileAttributes;
+  entry_at_name.linked_elsewhere =
+      (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
+      ReachedThroughLink(entry.handle, path, nullptr);
+  return ERROR_SUCCESS;
+}
+
 // Removes what a killed save left under a temporary name, or what someone put there, without ever
 // touching what it links to. Windows removes a symbolic link itself; Wine would remove the file a
 // Unix link leads to, so such a link is left for a person to remove and the save fails.
 std::optional<std::string> RemoveStaleEntry(const std::wstring& path, const std::string& text) {
-  DWORD attributes = 0;
-  bool linked_elsewhere = false;
-  {
-    const HandleCloser entry{
-        CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
-                    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr)};
-    BY_HANDLE_FILE_INFORMATION information{};
-    if (entry.handle == INVALID_HANDLE_VALUE ||
-        !GetFileInformationByHandle(entry.handle, &information)) {
-      return fmt::format("Failed to create {}: something that cannot be opened is in its place",
-                         text);
-    }
-    attributes = information.dwFileAttributes;
-    linked_elsewhere = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
-                       ReachedThroughLink(entry.handle, path, nullptr);
+  EntryAtName entry;
+  if (InspectEntry(path, entry) != ERROR_SUCCESS) {
+    return fmt::format("Failed to create {}: something that cannot be opened is in its place",
+                       text);
   }
-  if (linked_elsewhere) {
+  const DWORD attributes = entry.attributes;
+  if (entry.linked_elsewhere) {
     return fmt::format("Failed to create {}: a link to another file is in its place; remove it",
                        text);
   }
@@ -641,32 +654,18 @@ std::optional<std::string> SetAside(const std::string& from, const std::string& 
   set_aside = false;
   const std::wstring wide_from = WidePath(from);
   const std::wstring wide_to = WidePath(to);
-  DWORD attributes = 0;
-  bool linked_elsewhere = false;
-  {
-    const HandleCloser entry{
-        CreateFileW(wide_from.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
-                    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr)};
-    BY_HANDLE_FILE_INFORMATION information{};
-    if (entry.handle == INVALID_HANDLE_VALUE) {
-      const DWORD error = GetLastError();
-      if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
-        return fmt::format("Failed to open {}: {}", from, SystemError(error));
-      }
-      // What a save killed between its renames left aside is the backup before it.
-      set_aside = GetFileAttributesW(wide_to.c_str()) != INVALID_FILE_ATTRIBUTES;
-      return std::nullopt;
+  EntryAtName entry;
+  if (const DWORD error = InspectEntry(wide_from, entry); error != ERROR_SUCCESS) {
+    if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
+      return fmt::format("Failed to open {}: {}", from, SystemError(error));
     }
-    if (!GetFileInformationByHandle(entry.handle, &information)) {
-      return fmt::format("Failed to open {}: {}", from, SystemError(GetLastError()));
-    }
-    attributes = information.dwFileAttributes;
-    linked_elsewhere = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
-                       ReachedThroughLink(entry.handle, wide_from, nullptr);
+    // What a save killed between its renames left aside is the backup before it.
+    set_aside = GetFileAttributesW(wide_to.c_str()) != INVALID_FILE_ATTRIBUTES;
+    return std::nullopt;
   }
   // Wine would move the file a Unix link leads to: such a link is no backup to keep, and the
   // new backup simply replaces it.
-  if (linked_elsewhere) return std::nullopt;
+  if (entry.linked_elsewhere) return std::nullopt;
   if (auto failure = RenameOver(from, to)) return failure;
   set_aside = true;
   return std::nullopt;
