@@ -3,6 +3,11 @@
 //
 // Everything here runs on the game thread: the thread that runs commands, ticks and RCON requests
 // one at a time, as the real server calls the plugin.
+//
+// DevServer's members live by job: server.cpp (the library, ticks, RCON and the bookkeeping),
+// population.cpp (creatures placed at random, chaos), commands.cpp (one script command),
+// server_config.cpp (what config.json says), reports.cpp (summary and status), svg_map.cpp (the
+// map picture).
 #pragma once
 
 #include <cstdint>
@@ -28,6 +33,8 @@ namespace brimwarden::devserver {
 inline constexpr float kWorldHalfSize = 100000.0F;
 /// The server's tick rate.
 inline constexpr int kTicksPerSecond = 30;
+/// The lowest team number of a tamed creature; the sweep leaves those alone.
+inline constexpr std::int32_t kTamedTeam = 50000;
 
 /// A kill zone as this server's section of config.json holds it.
 struct ZoneBox {

@@ -131,7 +131,7 @@ void DevServer::WriteMap(const std::filesystem::path& path) const {
     Layer* layer = nullptr;
     switch (FateOf(creature, zones)) {
       case Fate::kAlive:
-        layer = creature.team >= 50000 ? &layers[1] : IsSunk(p) ? &layers[2] : &layers[0];
+        layer = creature.team >= kTamedTeam ? &layers[1] : IsSunk(p) ? &layers[2] : &layers[0];
         break;
       case Fate::kNoGround:
         layer = &layers[3];

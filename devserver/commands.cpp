@@ -1,0 +1,155 @@
+// Running one command of the script language against the world.
+#include <algorithm>
+#include <fstream>
+#include <stdexcept>
+#include <string_view>
+
+#include "server.h"
+
+namespace brimwarden::devserver {
+
+std::u16string Utf8ToUtf16(std::string_view text) {
+  std::u16string out;
+  out.reserve(text.size());
+  std::size_t i = 0;
+  const auto byte = [&](std::size_t at) { return static_cast<unsigned char>(text[at]); };
+  while (i < text.size()) {
+    const unsigned char lead = byte(i);
+    int length = 0;
+    char32_t code = 0;
+    if (lead < 0x80) {
+      length = 1;
+      code = lead;
+    } else if (lead >= 0xC2 && lead <= 0xDF) {
+      length = 2;
+      code = lead & 0x1FU;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      length = 3;
+      code = lead & 0x0FU;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      length = 4;
+      code = lead & 0x07U;
+    }
+    bool valid = length > 0 && i + length <= text.size();
+    for (int k = 1; valid && k < length; ++k) {
+      const unsigned char next = byte(i + k);
+      valid = (next & 0xC0U) == 0x80U;
+      code = (code << 6) | (next & 0x3FU);
+    }
+    if (valid && ((length == 3 && (code < 0x800 || (code >= 0xD800 && code <= 0xDFFF))) ||
+                  (length == 4 && (code < 0x10000 || code > 0x10FFFF)))) {
+      valid = false;
+    }
+    if (!valid) {
+      out.push_back(u'\uFFFD');
+      ++i;
+      continue;
+    }
+    if (code >= 0x10000) {
+      code -= 0x10000;
+      out.push_back(static_cast<char16_t>(0xD800 + (code >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + (code & 0x3FFU)));
+    } else {
+      out.push_back(static_cast<char16_t>(code));
+    }
+    i += static_cast<std::size_t>(length);
+  }
+  return out;
+}
+
+void DevServer::Execute(const Command& command) {
+  switch (command.kind) {
+    case CommandKind::kTerrainFlat:
+      standin::SetFlatTerrain(command.height);
+      return;
+    case CommandKind::kTerrainHills:
+      standin::SetHillsTerrain(command.seed);
+      return;
+    case CommandKind::kCreature:
+      if (teams_.count(command.id) != 0) {
+        throw std::runtime_error("creature " + std::to_string(command.id) + " already exists");
+      }
+      standin::SpawnCreature(command.id, command.team, command.position);
+      Spawned(command.id, command.team);
+      next_creature_id_ = std::max(next_creature_id_, command.id + 1);
+      return;
+    case CommandKind::kPopulate:
+      Populate(command.count, command.sunk_percent, command.tamed_percent, command.seed);
+      return;
+    case CommandKind::kPlayer:
+      if (standin::FindPlayer(command.name) != nullptr) {
+        throw std::runtime_error("player " + command.name + " already exists");
+      }
+      standin::AddPlayer(command.name, command.admin);
+      return;
+    case CommandKind::kMove:
+    case CommandKind::kChat: {
+      AShooterPlayerController* player = standin::FindPlayer(command.name);
+      if (player == nullptr) throw std::runtime_error("no player named " + command.name);
+      if (command.kind == CommandKind::kMove) {
+        standin::MovePlayer(player, command.position);
+      } else {
+        standin::SendChat(player, Utf8ToUtf16(command.text));
+        standin::ClearEvents();
+      }
+      return;
+    }
+    case CommandKind::kRcon:
+      Rcon(command.text, NextRconId(), nullptr);
+      return;
+    case CommandKind::kTick:
+      Tick(command.count);
+      return;
+    case CommandKind::kUnload:
+      if (!IsLoaded()) throw std::runtime_error("the plugin is not loaded");
+      Unload();
+      return;
+    case CommandKind::kLoad:
+      if (IsLoaded()) throw std::runtime_error("the plugin is already loaded");
+      Load();
+      return;
+    case CommandKind::kWrite: {
+      const std::filesystem::path path = options_.dir / PathFromUtf8(command.name);
+      std::filesystem::create_directories(path.parent_path());
+      std::ofstream out(path, std::ios::binary | std::ios::trunc);
+      out << command.text;
+      out.close();
+      if (!out) throw std::runtime_error("cannot write " + PathToUtf8(path));
+      return;
+    }
+    case CommandKind::kDestroy:
+      if (teams_.count(command.id) == 0) {
+        throw std::runtime_error("no creature " + std::to_string(command.id));
+      }
+      if (standin::IsDestroyed(command.id)) {
+        throw std::runtime_error("creature " + std::to_string(command.id) +
+                                 " is already destroyed");
+      }
+      destroyed_by_game_.insert(command.id);
+      standin::DestroyByGame(command.id);
+      return;
+    case CommandKind::kTeam:
+      if (teams_.count(command.id) == 0) {
+        throw std::runtime_error("no creature " + std::to_string(command.id));
+      }
+      if (standin::IsDestroyed(command.id)) {
+        throw std::runtime_error("creature " + std::to_string(command.id) +
+                                 " is already destroyed");
+      }
+      standin::SetTeam(command.id, command.team);
+      teams_[command.id] = command.team;
+      return;
+    case CommandKind::kChaos:
+      StartChaos(command.rate, command.seed, command.fault_rate);
+      return;
+    case CommandKind::kHelp:
+    case CommandKind::kStatus:
+    case CommandKind::kMap:
+    case CommandKind::kRun:
+    case CommandKind::kQuit:
+      break;
+  }
+  throw std::runtime_error("this command works only at the prompt");
+}
+
+}  // namespace brimwarden::devserver
