@@ -2,60 +2,11 @@
 #include <algorithm>
 #include <fstream>
 #include <stdexcept>
-#include <string_view>
 
+#include "brimwarden/host/text.h"
 #include "server.h"
 
 namespace brimwarden::devserver {
-
-std::u16string Utf8ToUtf16(std::string_view text) {
-  std::u16string out;
-  out.reserve(text.size());
-  std::size_t i = 0;
-  const auto byte = [&](std::size_t at) { return static_cast<unsigned char>(text[at]); };
-  while (i < text.size()) {
-    const unsigned char lead = byte(i);
-    int length = 0;
-    char32_t code = 0;
-    if (lead < 0x80) {
-      length = 1;
-      code = lead;
-    } else if (lead >= 0xC2 && lead <= 0xDF) {
-      length = 2;
-      code = lead & 0x1FU;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      length = 3;
-      code = lead & 0x0FU;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      length = 4;
-      code = lead & 0x07U;
-    }
-    bool valid = length > 0 && i + length <= text.size();
-    for (int k = 1; valid && k < length; ++k) {
-      const unsigned char next = byte(i + k);
-      valid = (next & 0xC0U) == 0x80U;
-      code = (code << 6) | (next & 0x3FU);
-    }
-    if (valid && ((length == 3 && (code < 0x800 || (code >= 0xD800 && code <= 0xDFFF))) ||
-                  (length == 4 && (code < 0x10000 || code > 0x10FFFF)))) {
-      valid = false;
-    }
-    if (!valid) {
-      out.push_back(u'\uFFFD');
-      ++i;
-      continue;
-    }
-    if (code >= 0x10000) {
-      code -= 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (code >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (code & 0x3FFU)));
-    } else {
-      out.push_back(static_cast<char16_t>(code));
-    }
-    i += static_cast<std::size_t>(length);
-  }
-  return out;
-}
 
 void DevServer::Execute(const Command& command) {
   switch (command.kind) {
@@ -89,7 +40,7 @@ void DevServer::Execute(const Command& command) {
       if (command.kind == CommandKind::kMove) {
         standin::MovePlayer(player, command.position);
       } else {
-        standin::SendChat(player, Utf8ToUtf16(command.text));
+        standin::SendChat(player, host::ToUtf16(command.text));
         standin::ClearEvents();
       }
       return;

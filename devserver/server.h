@@ -179,7 +179,4 @@ class DevServer {
   std::vector<long long> rebuild_tick_times_;
 };
 
-/// Converts UTF-8 to UTF-16; a malformed sequence becomes U+FFFD.
-std::u16string Utf8ToUtf16(std::string_view text);
-
 }  // namespace brimwarden::devserver

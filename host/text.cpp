@@ -1,4 +1,10 @@
+// Conversions between the game's 16-bit text and the plugin's UTF-8: the system's own on Windows,
+// utfcpp's elsewhere.
 #include "brimwarden/host/text.h"
+
+#include <utf8.h>
+
+#include <iterator>
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -24,44 +30,25 @@ std::string ToUtf8(std::u16string_view text) {
 
 namespace {
 
-void AppendCodePoint(std::string& out, char32_t code) {
-  if (code < 0x80) {
-    out.push_back(static_cast<char>(code));
-  } else if (code < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (code >> 6)));
-    out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-  } else if (code < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (code >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (code >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-  }
-}
-
 bool IsHighSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
 bool IsLowSurrogate(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
 
 }  // namespace
 
 // Behaves as WideCharToMultiByte(CP_UTF8) does: a surrogate without its partner becomes U+FFFD.
+// The pairing is done here because utfcpp's utf16to8 throws at a lone surrogate.
 std::string ToUtf8(std::u16string_view text) {
   std::string out;
   out.reserve(text.size());
   for (std::size_t i = 0; i < text.size(); ++i) {
-    const char16_t c = text[i];
-    if (IsHighSurrogate(c) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) {
-      AppendCodePoint(out, 0x10000 + ((static_cast<char32_t>(c) - 0xD800) << 10) +
-                               (static_cast<char32_t>(text[i + 1]) - 0xDC00));
+    char32_t code = text[i];
+    if (IsHighSurrogate(text[i]) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) {
+      code = 0x10000 + ((code - 0xD800) << 10) + (static_cast<char32_t>(text[i + 1]) - 0xDC00);
       ++i;
-    } else if (IsHighSurrogate(c) || IsLowSurrogate(c)) {
-      AppendCodePoint(out, 0xFFFD);
-    } else {
-      AppendCodePoint(out, c);
+    } else if (IsHighSurrogate(text[i]) || IsLowSurrogate(text[i])) {
+      code = 0xFFFD;
     }
+    utf8::append(code, std::back_inserter(out));
   }
   return out;
 }
@@ -69,52 +56,19 @@ std::string ToUtf8(std::u16string_view text) {
 #endif
 
 // The same on every platform, so a name shows alike in chat and over RCON whatever bytes it holds.
+// Each byte that does not start a valid sequence becomes one U+FFFD, where utfcpp's
+// replace_invalid would fold a bad sequence and the continuation bytes after it into one.
 std::u16string ToUtf16(std::string_view text) {
   std::u16string out;
   out.reserve(text.size());
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    int extra = 0;
-    char32_t code = 0;
-    char32_t minimum = 0;
-    if (lead < 0x80) {
-      code = lead;
-    } else if (lead >= 0xC2 && lead <= 0xDF) {
-      extra = 1, code = lead & 0x1FU, minimum = 0x80;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      extra = 2, code = lead & 0x0FU, minimum = 0x800;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      extra = 3, code = lead & 0x07U, minimum = 0x10000;
-    } else {
-      out.push_back(u'\uFFFD');
-      ++i;
-      continue;
-    }
-    bool valid = i + static_cast<std::size_t>(extra) < text.size();
-    for (int k = 1; valid && k <= extra; ++k) {
-      const auto next = static_cast<unsigned char>(text[i + static_cast<std::size_t>(k)]);
-      if ((next & 0xC0U) != 0x80U) {
-        valid = false;
-      } else {
-        code = (code << 6) | (next & 0x3FU);
-      }
-    }
-    if (!valid || code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
-      out.push_back(u'\uFFFD');
-      ++i;
-      continue;
-    }
-    if (code >= 0x10000) {
-      code -= 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (code >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (code & 0x3FFU)));
-    } else {
-      out.push_back(static_cast<char16_t>(code));
-    }
-    i += static_cast<std::size_t>(extra) + 1;
+  auto at = text.begin();
+  for (;;) {
+    const auto invalid = utf8::find_invalid(at, text.end());
+    utf8::unchecked::utf8to16(at, invalid, std::back_inserter(out));
+    if (invalid == text.end()) return out;
+    out.push_back(u'\uFFFD');
+    at = invalid + 1;
   }
-  return out;
 }
 
 }  // namespace brimwarden::host

@@ -149,8 +149,8 @@ class Checker:
 
     def check_versions(self, text):
         dependencies = read(self.root, "cmake/BrimwardenDependencies.cmake")
-        for package, name in (("nlohmann_json", "nlohmann JSON"), ("spdlog", "spdlog"),
-                              ("fmt", "fmt")):
+        for package, name in (("nlohmann_json", "nlohmann JSON"), ("utf8cpp", "utfcpp"),
+                              ("spdlog", "spdlog"), ("fmt", "fmt")):
             asked = re.search(r"find_package\(" + package + r" ([\d.]+) REQUIRED\)", dependencies)
             said = re.search(re.escape(name) + r"\)? \(?([\d.]+) or later", text)
             if not asked or not said or asked.group(1) != said.group(1):

@@ -258,27 +258,6 @@ TEST(DevServerEventsTest, InvalidUtf8IsReplacedNotFatal) {
   EXPECT_EQ(EventText(log), "[log error] bad \xEF\xBF\xBD\xEF\xBF\xBD end");
 }
 
-TEST(DevServerEventsTest, Utf8ToUtf16ReplacesMalformedSequences) {
-  struct Case {
-    std::string utf8;
-    std::u16string utf16;
-  };
-  const Case cases[] = {
-      {"plain", u"plain"},
-      {"\xC3\xA9t\xC3\xA9", u"\u00E9t\u00E9"},
-      {"\xF0\x9F\x98\x80", u"\U0001F600"},
-      {"\xFF", u"\uFFFD"},
-      {"\xC3", u"\uFFFD"},                                // cut short
-      {"\xC0\xAF", u"\uFFFD\uFFFD"},                      // overlong
-      {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},            // a surrogate
-      {"\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},  // above U+10FFFF
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.utf8);
-    EXPECT_EQ(Utf8ToUtf16(c.utf8), c.utf16);
-  }
-}
-
 // ---- RCON --------------------------------------------------------------------------------------
 
 std::string Bytes(std::initializer_list<int> values) {

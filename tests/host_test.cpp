@@ -92,6 +92,7 @@ TEST(ToUtf16Test, ConvertsUtf8AndReplacesEveryMalformedByte) {
       {"a\xC3", u"a\uFFFD"},                              // cut short at the end
       {"\xC3(", u"\uFFFD("},                              // a lead byte without its continuation
       {"\x80\xBF", u"\uFFFD\uFFFD"},                      // stray continuations
+      {"\xFF", u"\uFFFD"},                                // a byte that starts nothing
       {"\xC0\xAF", u"\uFFFD\uFFFD"},                      // overlong
       {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},            // an encoded surrogate
       {"\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},  // above U+10FFFF

@@ -16,6 +16,7 @@
 
 #include "brimwarden/host/framework_api.h"
 #include "brimwarden/host/game_types.h"
+#include "brimwarden/host/rcon.h"
 #include "brimwarden/standin/standin.h"
 #include "test_support.h"
 
@@ -162,6 +163,43 @@ TEST_F(StandinFramework, RconCommandsGetTheRequestAndTheirRepliesAreRecorded) {
   }
   EXPECT_THAT(replies, ElementsAre(std::pair<std::int32_t, std::string>{41, "Reloaded 41"},
                                    std::pair<std::int32_t, std::string>{-7, "Reloaded -7"}));
+}
+
+// The stand-in converts text as it goes between the client's UTF-8 and the game's UTF-16: a
+// malformed sequence in a request becomes one U+FFFD for its lead byte and the continuation bytes
+// that lead byte announces; a lone surrogate in a reply becomes U+FFFD.
+TEST_F(StandinFramework, RconTextReplacesEachMalformedSequenceOnce) {
+  const NativeFunction<void(RCONClientConnection*, std::int32_t, std::int32_t, FString*)> send{
+      "RCONClientConnection.SendMessageW"};
+  std::u16string received;
+  ArkApi::GetCommands().RegisterRconCommand(
+      FString("T"), [&](RCONClientConnection* connection, RCONPacket* packet, UWorld*) {
+        received = brimwarden::host::RconCommandText(packet);
+        FString reply(std::u16string_view(u"\xD800 ok"));
+        send(connection, 1, 0, &reply);
+      });
+  struct Case {
+    std::string request;
+    std::u16string received;
+  };
+  const Case cases[] = {
+      {"T \xE2\x82X", u"T \uFFFDX"},              // cut short before another character
+      {"T \xF0\x9F", u"T \uFFFD"},                // cut short at the end
+      {"T \xC0\x80\x80", u"T \uFFFD\uFFFD"},      // overlong, then a stray continuation
+      {"T \xED\xA0\x80\x80", u"T \uFFFD\uFFFD"},  // an encoded surrogate, then a stray continuation
+      {"T \xF8\xE2\x82\xAC", u"T \uFFFD\u20AC"},  // a byte that starts nothing
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.request);
+    EXPECT_TRUE(standin::SendRcon(c.request, 1));
+    EXPECT_EQ(received, c.received);
+  }
+  EXPECT_TRUE(ArkApi::GetCommands().RemoveRconCommand(FString("T")));
+  std::vector<std::string> replies;
+  for (const standin::Event& event : standin::Events()) {
+    if (event.kind == standin::EventKind::kRcon) replies.push_back(event.text);
+  }
+  EXPECT_EQ(replies, std::vector<std::string>(std::size(cases), "\xEF\xBF\xBD ok"));
 }
 
 // The game takes the message by value and destroys it: it frees the strings through
