@@ -7,6 +7,17 @@
 #include "server.h"
 
 namespace brimwarden::devserver {
+namespace {
+
+/// Throws unless the creature was spawned and is not destroyed yet.
+void RequireLiveCreature(bool spawned, std::int64_t id) {
+  if (!spawned) throw std::runtime_error("no creature " + std::to_string(id));
+  if (standin::IsDestroyed(id)) {
+    throw std::runtime_error("creature " + std::to_string(id) + " is already destroyed");
+  }
+}
+
+}  // namespace
 
 void DevServer::Execute(const Command& command) {
   switch (command.kind) {
@@ -69,24 +80,12 @@ void DevServer::Execute(const Command& command) {
       return;
     }
     case CommandKind::kDestroy:
-      if (teams_.count(command.id) == 0) {
-        throw std::runtime_error("no creature " + std::to_string(command.id));
-      }
-      if (standin::IsDestroyed(command.id)) {
-        throw std::runtime_error("creature " + std::to_string(command.id) +
-                                 " is already destroyed");
-      }
+      RequireLiveCreature(teams_.count(command.id) != 0, command.id);
       destroyed_by_game_.insert(command.id);
       standin::DestroyByGame(command.id);
       return;
     case CommandKind::kTeam:
-      if (teams_.count(command.id) == 0) {
-        throw std::runtime_error("no creature " + std::to_string(command.id));
-      }
-      if (standin::IsDestroyed(command.id)) {
-        throw std::runtime_error("creature " + std::to_string(command.id) +
-                                 " is already destroyed");
-      }
+      RequireLiveCreature(teams_.count(command.id) != 0, command.id);
       standin::SetTeam(command.id, command.team);
       teams_[command.id] = command.team;
       return;

@@ -103,6 +103,13 @@ class LineParser {
     return value;
   }
 
+  /// Returns the rest of the line as typed, after the blanks that lead it; fails when it is empty.
+  std::string Rest(std::string_view rest, const char* usage) const {
+    const std::string_view text = TrimLeft(rest);
+    if (text.empty()) Fail("usage: " + std::string(usage));
+    return std::string(text);
+  }
+
   Vector3 Position(const std::vector<std::string_view>& words, std::size_t first) const {
     return {Coordinate(words[first], "X"), Coordinate(words[first + 1], "Y"),
             Coordinate(words[first + 2], "Z")};
@@ -124,20 +131,17 @@ Command ScriptParser::ParseLine(std::string_view line) const {
   if (word == "chat") {
     command.kind = CommandKind::kChat;
     command.name = std::string(NextWord(rest));
-    command.text = std::string(TrimLeft(rest));
-    if (command.name.empty() || command.text.empty()) p.Fail("usage: chat NAME TEXT...");
+    command.text = p.Rest(rest, "chat NAME TEXT...");  // no name leaves no text either
     return command;
   }
   if (word == "rcon") {
     command.kind = CommandKind::kRcon;
-    command.text = std::string(TrimLeft(rest));
-    if (command.text.empty()) p.Fail("usage: rcon TEXT...");
+    command.text = p.Rest(rest, "rcon TEXT...");
     return command;
   }
   if (word == "write") {
     command.kind = CommandKind::kWrite;
-    command.name = std::string(TrimLeft(rest));
-    if (command.name.empty()) p.Fail("usage: write PATH (then the lines of the file, then end)");
+    command.name = p.Rest(rest, "write PATH (then the lines of the file, then end)");
     const std::filesystem::path path(command.name);
     if (path.is_absolute() || path.has_root_name() || path.has_root_directory()) {
       p.Fail("write: the path must be relative to the server directory: \"" + command.name + "\"");
@@ -240,8 +244,7 @@ Command ScriptParser::ParseLine(std::string_view line) const {
     }
     if (word == "map") {
       command.kind = CommandKind::kMap;
-      command.name = std::string(TrimLeft(rest));
-      if (command.name.empty()) p.Fail("usage: map FILE");
+      command.name = p.Rest(rest, "map FILE");
       return command;
     }
   }

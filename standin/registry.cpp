@@ -114,6 +114,17 @@ void Recount(Injections& injections) {
   }
 }
 
+/// Sets what the named game function is to inject (`arm` changes its entry) and recounts.
+template <typename Arm>
+void Inject(const std::string& name, Arm arm) {
+  const FunctionEntry& entry = FindFunction(name);
+  Injections& injections = TheInjections();
+  const auto index = static_cast<std::size_t>(entry.function);
+  arm(injections.pending[index]);
+  injections.names[index] = name;
+  Recount(injections);
+}
+
 // Reads through a null pointer: a real access violation inside the game function. The volatile
 // pointer and sink keep the compiler from proving the read away.
 // The sanitizers would report the read instead of letting it fault, so they stay out of it.
@@ -173,32 +184,18 @@ void ClearInjections() {
 }  // namespace internal
 
 void ThrowFromGameFunction(const std::string& name, int count) {
-  const FunctionEntry& entry = FindFunction(name);
-  Injections& injections = TheInjections();
-  const auto index = static_cast<std::size_t>(entry.function);
-  injections.pending[index].throws = count > 0 ? count : 0;
-  injections.names[index] = name;
-  Recount(injections);
+  Inject(name, [count](Injection& injection) { injection.throws = count > 0 ? count : 0; });
 }
 
 void FaultInGameFunction(const std::string& name, int count) {
-  const FunctionEntry& entry = FindFunction(name);
-  Injections& injections = TheInjections();
-  const auto index = static_cast<std::size_t>(entry.function);
-  injections.pending[index].faults = count > 0 ? count : 0;
-  injections.names[index] = name;
-  Recount(injections);
+  Inject(name, [count](Injection& injection) { injection.faults = count > 0 ? count : 0; });
 }
 
 void FailGameFunctionAtRate(const std::string& name, double percent, std::uint64_t seed) {
-  const FunctionEntry& entry = FindFunction(name);
-  Injections& injections = TheInjections();
-  const auto index = static_cast<std::size_t>(entry.function);
-  Injection& injection = injections.pending[index];
-  injection.failure_rate = percent > 0 ? percent / 100.0 : 0.0;
-  injection.random_state = seed;
-  injections.names[index] = name;
-  Recount(injections);
+  Inject(name, [percent, seed](Injection& injection) {
+    injection.failure_rate = percent > 0 ? percent / 100.0 : 0.0;
+    injection.random_state = seed;
+  });
 }
 
 InjectedFailures InjectedFailuresOf(const std::string& name) {
