@@ -18,13 +18,13 @@
 #include "brimwarden/host/rcon.h"
 #include "brimwarden/logging/logging.h"
 #include "config_internal.h"
+#include "file_operations.h"
 
 namespace brimwarden {
 namespace {
 
 using Json = nlohmann::json;
 using config::Fail;
-using config::LogLine;
 
 constexpr std::int32_t kDefaultRayDistance = 150000;
 constexpr std::int32_t kDefaultDinosPerTick = 20;
@@ -173,10 +173,10 @@ void WarnOfMembersThatAreNoSetting(const Json& section) {
                                            name) != std::end(kSettingNames)) {
       continue;
     }
-    LogLine(spdlog::level::warn,
-            fmt::format("config.json: {} in this server's section is not a setting and is "
-                        "ignored; check its spelling",
-                        EscapedName(name)));
+    Log(LogLevel::kWarning,
+        fmt::format("config.json: {} in this server's section is not a setting and is "
+                    "ignored; check its spelling",
+                    EscapedName(name)));
   }
 }
 
@@ -197,10 +197,10 @@ std::optional<std::string> LoadConfigOrThrow(const std::string* path,
   config::ParsedConfig parsed = config::ParseConfigText(file.text);
   Json& document = parsed.document;
   if (const auto trailing = config::FindTextAfterFirstValue(file.text)) {
-    LogLine(spdlog::level::warn,
-            fmt::format("config.json has text after its first JSON value (line {}, column {}); it "
-                        "is ignored, and zones cannot be saved until it is removed",
-                        trailing->line, trailing->column));
+    Log(LogLevel::kWarning,
+        fmt::format("config.json has text after its first JSON value (line {}, column {}); it "
+                    "is ignored, and zones cannot be saved until it is removed",
+                    trailing->line, trailing->column));
   }
   if (document.is_null()) return Fail("Failed to load config");
 
@@ -240,17 +240,17 @@ std::optional<std::string> LoadConfigOrThrow(const std::string* path,
 
   // Like the text after the value, a property of the file: said before the section's own warnings.
   if (parsed.duplicate_member) {
-    LogLine(spdlog::level::warn,
-            fmt::format("config.json has the member {} more than once in one object; the last one "
-                        "is used",
-                        EscapedName(*parsed.duplicate_member)));
+    Log(LogLevel::kWarning,
+        fmt::format("config.json has the member {} more than once in one object; the last one "
+                    "is used",
+                    EscapedName(*parsed.duplicate_member)));
   }
-  for (const char* warning : warnings) LogLine(spdlog::level::warn, warning);
+  for (const char* warning : warnings) Log(LogLevel::kWarning, warning);
   for (const config::LongCorner& found : long_corners) {
-    LogLine(spdlog::level::warn,
-            fmt::format("config.json: {} of kill zone {} has more than three numbers; a save would "
-                        "drop the rest",
-                        found.corner, EscapedName(found.zone)));
+    Log(LogLevel::kWarning,
+        fmt::format("config.json: {} of kill zone {} has more than three numbers; a save would "
+                    "drop the rest",
+                    found.corner, EscapedName(found.zone)));
   }
   WarnOfMembersThatAreNoSetting(section);
   PluginSettings = std::move(settings);

@@ -19,6 +19,7 @@
 #include "brimwarden/config/config.h"
 #include "brimwarden/logging/logging.h"
 #include "config_internal.h"
+#include "file_operations.h"
 
 namespace brimwarden {
 namespace {

@@ -7,7 +7,7 @@
 #include "brimwarden/config/config.h"
 #include "brimwarden/host/framework.h"
 #include "brimwarden/host/text.h"
-#include "config_internal.h"
+#include "brimwarden/logging/logging.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -89,7 +89,7 @@ std::string GetConfigPath() {
 
 std::string GetServerKey() {
   std::string key = ServerKeyFromCommandLine();
-  config::LogLine(spdlog::level::info, "Server Key: " + key);
+  Log(LogLevel::kInfo, "Server Key: " + key);
   return key;
 }
 

@@ -1,5 +1,6 @@
-// The logger handle. It is a function-local static: created at its first use, at the start of
-// Load, after every process-wide object of the shell, so it is destroyed before any of them.
+// The plugin's log: the logger handle and the one way lines are written to it. The handle is a
+// function-local static: created at its first use, at the start of Load, after every process-wide
+// object of the shell, so it is destroyed before any of them.
 #include "brimwarden/logging/logging.h"
 
 namespace brimwarden {
@@ -9,10 +10,28 @@ std::shared_ptr<spdlog::logger>& PluginLogger() {
   return handle;
 }
 
-void LogErrorLine(std::string_view text) noexcept {
+namespace {
+
+spdlog::level::level_enum SpdlogLevel(LogLevel level) {
+  switch (level) {
+    case LogLevel::kInfo:
+      return spdlog::level::info;
+    case LogLevel::kWarning:
+      return spdlog::level::warn;
+    case LogLevel::kError:
+      break;
+  }
+  return spdlog::level::err;
+}
+
+}  // namespace
+
+bool HasLogger() noexcept { return PluginLogger() != nullptr; }
+
+void Log(LogLevel level, std::string_view text) noexcept {
   try {
-    if (const auto& logger = PluginLogger()) logger->error(text);
-  } catch (...) {  // nowhere left to report
+    if (const auto& logger = PluginLogger()) logger->log(SpdlogLevel(level), text);
+  } catch (...) {  // a failing sink: nowhere left to report
   }
 }
 

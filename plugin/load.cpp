@@ -16,6 +16,7 @@
 
 #include "brimwarden/config/config.h"
 #include "brimwarden/host/framework.h"
+#include "brimwarden/logging/logging.h"
 #include "brimwarden/plugin/plugin.h"
 #include "brimwarden/sweep/sweep.h"
 #include "brimwarden/zones/zones.h"
@@ -67,16 +68,9 @@ void CreateLogger() {
   handle->flush_on(spdlog::level::info);
 }
 
-void LogCaughtAtInfo(const std::exception& error) noexcept {
-  try {
-    if (const auto& logger = PluginLogger()) logger->info(error.what());
-  } catch (...) {  // nowhere left to report
-  }
-}
-
 // Builds the roster inside the fault guard, as a tick does; logged after the guard has returned.
 void BuildCreatureRosterContained() {
-  if (!RunContained(&BuildCreatureRoster)) LogErrorLine(kPreventedRosterCrash);
+  if (!RunContained(&BuildCreatureRoster)) Log(LogLevel::kError, kPreventedRosterCrash);
 }
 
 void LoadSteps() {
@@ -97,7 +91,7 @@ void LoadSteps() {
       }
     }
   } catch (const std::exception& error) {
-    LogCaughtAtInfo(error);
+    Log(LogLevel::kInfo, error.what());
   }
 }
 
@@ -116,18 +110,18 @@ void UnloadSteps() {
       }
     }
   } catch (const std::exception& error) {
-    LogCaughtAtInfo(error);
+    Log(LogLevel::kInfo, error.what());
   }
 }
 
 }  // namespace
 
 void Load() {
-  if (!RunContained(&LoadSteps)) LogErrorLine(kPreventedLoadCrash);
+  if (!RunContained(&LoadSteps)) Log(LogLevel::kError, kPreventedLoadCrash);
 }
 
 void Unload() {
-  if (!RunContained(&UnloadSteps)) LogErrorLine(kPreventedUnloadCrash);
+  if (!RunContained(&UnloadSteps)) Log(LogLevel::kError, kPreventedUnloadCrash);
 }
 
 }  // namespace brimwarden

@@ -58,7 +58,7 @@ std::optional<CreatureCount> CountCreaturesInBox(const Vector3& corner1, const V
   g_count = CountState{corner1, corner2, CreatureCount{}};
   // Logged after the guard has returned: never from inside a signal handler.
   if (!RunContained(&CountStep)) {
-    LogErrorLine(kPreventedCountCrash);
+    Log(LogLevel::kError, kPreventedCountCrash);
     return std::nullopt;
   }
   return g_count.tally;

@@ -26,15 +26,13 @@ constexpr std::int32_t kMaxDryRunLines = 100;
 
 void ReportDryRun(const Vector3& position, std::string_view cause) {
   std::int32_t& logged = PluginSettings.DryRunLinesLogged;
-  if (logged > kMaxDryRunLines) return;
-  const auto& logger = PluginLogger();
-  if (!logger) return;
+  if (logged > kMaxDryRunLines || !HasLogger()) return;
   if (logged == kMaxDryRunLines) {
-    logger->info("Dry run: more creatures this pass; BWD.status has the count");
+    Log(LogLevel::kInfo, "Dry run: more creatures this pass; BWD.status has the count");
   } else {
-    logger->info("Dry run: would destroy creature at {:g} {:g} {:g} ({})",
-                 static_cast<double>(position.X), static_cast<double>(position.Y),
-                 static_cast<double>(position.Z), EscapedName(cause));
+    Log(LogLevel::kInfo, "Dry run: would destroy creature at {:g} {:g} {:g} ({})",
+        static_cast<double>(position.X), static_cast<double>(position.Y),
+        static_cast<double>(position.Z), EscapedName(cause));
   }
   ++logged;
 }
@@ -45,9 +43,7 @@ enum class Cause { kKillZone, kNoGround };
 // Logs the trip of the wipe guard, once: after it the sweep destroys nothing until a successful
 // load or "BWD.resume".
 void ReportTrip(const WipeGuardState& guard, double share) {
-  const auto& logger = PluginLogger();
-  if (!logger) return;
-  logger->error(
+  Log(LogLevel::kError,
       "Sweep paused by the wipe guard: {} of the {} creatures visited in this pass would be "
       "destroyed, over MaxDestroyShare {:g}; nothing is destroyed until BWD.resume or a "
       "successful reload",
@@ -157,7 +153,7 @@ void CastRayTickCallback(float /*delta_seconds*/) {
   // Logged after the guard has returned: never from inside a signal handler.
   if (!RunContained(&CastRayTick)) {
     ++SweepStats.FaultsContained;
-    LogErrorLine(kPreventedCrash);
+    Log(LogLevel::kError, kPreventedCrash);
   }
 }
 

@@ -1,21 +1,47 @@
-// The plugin's logger handle and the containment of exceptions at every callback boundary. Every
-// subsystem reports through these; the shell creates the logger in Load.
+// The plugin's log and the containment of exceptions at every callback boundary. Every line the
+// plugin writes goes through Log, at info, warning or error, into the one logger that the shell
+// creates over the framework's sinks in Load. Writing a line never throws: a line that cannot be
+// written is lost, so that logging can never turn a contained failure into a crash.
 #pragma once
 
 #include <exception>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
+#include <fmt/format.h>
 #include <spdlog/logger.h>
 
 namespace brimwarden {
 
+/// The levels the plugin writes at.
+enum class LogLevel { kInfo, kWarning, kError };
+
 /// Returns the process-wide handle of the plugin's logger, creating it empty on the first call.
+/// Its owner (the shell's Load, or a test) sets and resets it; lines are written through Log.
 std::shared_ptr<spdlog::logger>& PluginLogger();
 
-/// Logs one line at error through the plugin's logger, if there is one.
-void LogErrorLine(std::string_view text) noexcept;
+/// Tells whether there is a logger to write to: before the shell creates it, Log does nothing.
+bool HasLogger() noexcept;
+
+/// Writes `text` as it is, as one line at `level`.
+void Log(LogLevel level, std::string_view text) noexcept;
+
+/// Formats `format` with `args` as fmt does and writes the result as one line at `level`; formats
+/// nothing while there is no logger.
+template <typename... Args>
+requires(sizeof...(Args) > 0) void Log(LogLevel level, fmt::format_string<Args...> format,
+                                       Args&&... args) noexcept {
+  if (!HasLogger()) return;
+  try {
+    fmt::memory_buffer line;  // a short line is formatted on the stack
+    fmt::format_to(std::back_inserter(line), format, std::forward<Args>(args)...);
+    Log(level, std::string_view(line.data(), line.size()));
+  } catch (...) {  // out of memory while formatting: the line is lost
+  }
+}
 
 /// Returns a name as replies and log lines show it: each control character (U+0000 to U+001F and
 /// U+007F) as \u00XX with lower-case hex, everything else as it is, so that a name can never
@@ -30,15 +56,9 @@ bool ContainExceptions(std::string_view where, Body&& body) noexcept {
     body();
     return true;
   } catch (const std::exception& error) {
-    try {
-      LogErrorLine(std::string(where) + ": " + error.what());
-    } catch (...) {  // out of memory while reporting: nothing more can be done
-    }
+    Log(LogLevel::kError, "{}: {}", where, error.what());
   } catch (...) {
-    try {
-      LogErrorLine(std::string(where) + ": unknown exception");
-    } catch (...) {  // out of memory while reporting: nothing more can be done
-    }
+    Log(LogLevel::kError, "{}: unknown exception", where);
   }
   return false;
 }
