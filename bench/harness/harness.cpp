@@ -17,6 +17,12 @@
 #include <utility>
 #include <vector>
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <time.h>
+#endif
+
 #include "benchmark/benchmark.h"
 
 namespace benchmark {
@@ -119,7 +125,7 @@ BenchmarkReporter::Run RunOnce(const Instance& instance, IterationCount iteratio
     return run;
   }
   run.real_accumulated_time = state.Seconds();
-  run.cpu_accumulated_time = run.real_accumulated_time;
+  run.cpu_accumulated_time = state.CpuSeconds();
   run.counters = state.counters;
   return run;
 }
@@ -133,14 +139,18 @@ std::vector<BenchmarkReporter::Run> RunRepetitions(const Instance& instance) {
     for (;;) {
       State state(iterations, instance.args);
       instance.benchmark->Function()(state);
+      // As in the library: the run's own clock decides, and the wall clock caps a slow one.
+      const double seconds =
+          instance.benchmark->UsesRealTime() ? state.Seconds() : state.CpuSeconds();
       const bool significant = repetition > 0 || state.ErrorOccurred() ||
-                               iterations >= kMaxIterations || state.Seconds() >= min_time;
+                               iterations >= kMaxIterations || seconds >= min_time ||
+                               state.Seconds() >= 5 * min_time;
       if (significant) {
         runs.push_back(RunOnce(instance, iterations, state));
         runs.back().repetition_index = repetition;
         break;
       }
-      iterations = PredictIterations(iterations, state.Seconds(), min_time);
+      iterations = PredictIterations(iterations, seconds, min_time);
     }
   }
   return runs;
@@ -181,10 +191,13 @@ std::vector<BenchmarkReporter::Run> Aggregates(const std::vector<BenchmarkReport
     if (!run.error_occurred) good.push_back(&run);
   }
   if (good.size() < 2) return {};
-  std::vector<double> per_iteration;
+  std::vector<double> real_per_iteration;
+  std::vector<double> cpu_per_iteration;
   std::map<std::string, std::vector<double>> counter_values;
   for (const BenchmarkReporter::Run* run : good) {
-    per_iteration.push_back(run->real_accumulated_time / static_cast<double>(run->iterations));
+    const double iterations = static_cast<double>(run->iterations);
+    real_per_iteration.push_back(run->real_accumulated_time / iterations);
+    cpu_per_iteration.push_back(run->cpu_accumulated_time / iterations);
     for (const auto& [name, counter] : run->counters) counter_values[name].push_back(counter.value);
   }
   using Statistic = double (*)(const std::vector<double>&);
@@ -204,9 +217,9 @@ std::vector<BenchmarkReporter::Run> Aggregates(const std::vector<BenchmarkReport
     aggregate.time_unit = good.front()->time_unit;
     aggregate.repetitions = good.front()->repetitions;
     aggregate.iterations = static_cast<IterationCount>(good.size());
-    const double value = statistic(per_iteration);
-    aggregate.real_accumulated_time = aggregate.aggregate_is_percentage ? value : value * count;
-    aggregate.cpu_accumulated_time = aggregate.real_accumulated_time;
+    const double scale = aggregate.aggregate_is_percentage ? 1.0 : count;
+    aggregate.real_accumulated_time = statistic(real_per_iteration) * scale;
+    aggregate.cpu_accumulated_time = statistic(cpu_per_iteration) * scale;
     for (const auto& [counter, values] : counter_values) {
       aggregate.counters[counter] = Counter(statistic(values));
     }
@@ -311,6 +324,25 @@ std::string JsonNumber(double value) {
   return text.str();
 }
 
+// The CPU time the calling thread has used, in seconds.
+double ThreadCpuSeconds() {
+#if defined(_WIN32)
+  FILETIME created;
+  FILETIME exited;
+  FILETIME kernel;
+  FILETIME user;
+  if (!GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user)) return 0.0;
+  const auto ticks = [](const FILETIME& time) {
+    return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+  };
+  return static_cast<double>(ticks(kernel) + ticks(user)) * 1e-7;  // 100 ns ticks
+#else
+  timespec now{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+#endif
+}
+
 std::string LocalDate() {
   const std::time_t now = std::time(nullptr);
   char text[64];
@@ -321,15 +353,25 @@ std::string LocalDate() {
 }  // namespace
 
 void State::StartLoop() {
+  loop_cpu_seconds_ = ThreadCpuSeconds();
   running_ = true;
   since_ = Clock::now();
+  loop_started_ = since_;
 }
 
 void State::FinishLoop() {
   if (finished_) return;
   finished_ = true;
-  if (running_) timed_ += Clock::now() - since_;
+  loop_finished_ = Clock::now();
+  if (running_) timed_ += loop_finished_ - since_;
   running_ = false;
+  loop_cpu_seconds_ = ThreadCpuSeconds() - loop_cpu_seconds_;
+}
+
+double State::CpuSeconds() const {
+  const double loop_seconds = std::chrono::duration<double>(loop_finished_ - loop_started_).count();
+  if (loop_seconds <= 0.0) return Seconds();
+  return Seconds() * std::min(1.0, loop_cpu_seconds_ / loop_seconds);
 }
 
 void State::PauseTiming() {
@@ -387,7 +429,7 @@ bool ConsoleReporter::ReportContext(const Context& context) {
   name_width_ = context.name_field_width;
   GetOutputStream() << LocalDate() << "\nRunning " << context.executable << "\nRun on "
                     << context.cpus
-                    << " CPUs; times are wall-clock time per iteration (the portable harness)\n";
+                    << " CPUs; CPU times estimated from the wall clock (the portable harness)\n";
   return true;
 }
 
@@ -397,8 +439,8 @@ void ConsoleReporter::ReportRuns(const std::vector<Run>& runs) {
     std::vector<std::string> counters;
     for (const auto& entry : run.counters) counters.push_back(entry.first);
     if (!printed_header_ || counters != header_counters_) {
-      std::string header = Printf("%-*s %13s %12s", static_cast<int>(name_width_), "Benchmark",
-                                  "Time", "Iterations");
+      std::string header = Printf("%-*s %13s %15s %12s", static_cast<int>(name_width_), "Benchmark",
+                                  "Time", "CPU", "Iterations");
       for (const std::string& counter : counters) header += Printf(" %10s", counter.c_str());
       const std::string line(header.size(), '-');
       out << line << '\n' << header << '\n' << line << '\n';
@@ -411,10 +453,12 @@ void ConsoleReporter::ReportRuns(const std::vector<Run>& runs) {
       continue;
     }
     if (run.aggregate_is_percentage) {
-      out << Printf("%10.2f %-4s", run.real_accumulated_time * 100.0, "%");
+      out << Printf("%10.2f %-4s %10.2f %-4s", run.real_accumulated_time * 100.0, "%",
+                    run.cpu_accumulated_time * 100.0, "%");
     } else {
-      out << FormatTime(run.GetAdjustedRealTime()) << ' '
-          << Printf("%-4s", UnitName(run.time_unit));
+      const char* const unit = UnitName(run.time_unit);
+      out << Printf("%s %-4s %s %-4s", FormatTime(run.GetAdjustedRealTime()).c_str(), unit,
+                    FormatTime(run.GetAdjustedCPUTime()).c_str(), unit);
     }
     out << Printf(" %10lld", static_cast<long long>(run.iterations));
     for (const auto& [name, counter] : run.counters) {
@@ -434,7 +478,8 @@ bool JSONReporter::ReportContext(const Context& context) {
   GetOutputStream() << "{\n  \"context\": {\n    \"date\": " << JsonString(LocalDate())
                     << ",\n    \"executable\": " << JsonString(context.executable)
                     << ",\n    \"num_cpus\": " << context.cpus
-                    << ",\n    \"timer\": \"wall clock\"\n  },\n  \"benchmarks\": [";
+                    << ",\n    \"cpu_time\": \"estimated from the wall clock\"\n  },"
+                    << "\n  \"benchmarks\": [";
   return true;
 }
 
@@ -459,11 +504,11 @@ void JSONReporter::ReportRuns(const std::vector<Run>& runs) {
           << JsonString(run.error_message) << "\n    }";
       continue;
     }
-    const double time =
-        run.aggregate_is_percentage ? run.real_accumulated_time : run.GetAdjustedRealTime();
-    out << ",\n      \"iterations\": " << run.iterations
-        << ",\n      \"real_time\": " << JsonNumber(time)
-        << ",\n      \"cpu_time\": " << JsonNumber(time)
+    const bool fraction = run.aggregate_is_percentage;
+    out << ",\n      \"iterations\": " << run.iterations << ",\n      \"real_time\": "
+        << JsonNumber(fraction ? run.real_accumulated_time : run.GetAdjustedRealTime())
+        << ",\n      \"cpu_time\": "
+        << JsonNumber(fraction ? run.cpu_accumulated_time : run.GetAdjustedCPUTime())
         << ",\n      \"time_unit\": " << JsonString(UnitName(run.time_unit));
     for (const auto& [name, counter] : run.counters) {
       out << ",\n      " << JsonString(name) << ": " << JsonNumber(counter.value);
