@@ -429,7 +429,7 @@ bool ConsoleReporter::ReportContext(const Context& context) {
   name_width_ = context.name_field_width;
   GetOutputStream() << LocalDate() << "\nRunning " << context.executable << "\nRun on "
                     << context.cpus
-                    << " CPUs; CPU times estimated from the wall clock (the portable harness)\n";
+                    << " CPUs; the portable harness, its CPU times estimated (see its header)\n";
   return true;
 }
 
@@ -475,11 +475,12 @@ void ConsoleReporter::ReportRuns(const std::vector<Run>& runs) {
 }
 
 bool JSONReporter::ReportContext(const Context& context) {
-  GetOutputStream() << "{\n  \"context\": {\n    \"date\": " << JsonString(LocalDate())
-                    << ",\n    \"executable\": " << JsonString(context.executable)
-                    << ",\n    \"num_cpus\": " << context.cpus
-                    << ",\n    \"cpu_time\": \"estimated from the wall clock\"\n  },"
-                    << "\n  \"benchmarks\": [";
+  GetOutputStream()
+      << "{\n  \"context\": {\n    \"date\": " << JsonString(LocalDate())
+      << ",\n    \"executable\": " << JsonString(context.executable)
+      << ",\n    \"num_cpus\": " << context.cpus
+      << ",\n    \"cpu_time\": \"estimated from the share of a processor over each run\"\n  },"
+      << "\n  \"benchmarks\": [";
   return true;
 }
 
