@@ -69,26 +69,31 @@ benchmark::internal::Benchmark* RegisterAgainst(const std::string& name, const s
   return clock == Clock::kReal ? registered->UseRealTime() : registered;
 }
 
-/// A reporter that adds "x_floor" to every run that has a floor, then reports as `Base` does.
+/// A reporter that adds "x_floor" to every run that has a floor, and to the median of its
+/// repetitions (against the floor's median), then reports as `Base` does.
 template <typename Base>
 class FloorRatioReporter : public Base {
  public:
   void ReportRuns(const std::vector<benchmark::BenchmarkReporter::Run>& runs) override {
-    std::vector<benchmark::BenchmarkReporter::Run> with_ratio = runs;
-    for (benchmark::BenchmarkReporter::Run& run : with_ratio) {
-      if (run.error_occurred || run.run_type != benchmark::BenchmarkReporter::Run::RT_Iteration ||
+    using Run = benchmark::BenchmarkReporter::Run;
+    std::vector<Run> with_ratio = runs;
+    for (Run& run : with_ratio) {
+      const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+      if (run.error_occurred || (run.run_type != Run::RT_Iteration && !median) ||
           run.iterations == 0) {
         continue;
       }
-      // The name as registered, without the "/real_time" the library appends.
-      const std::string& name = run.run_name.function_name;
+      // The name as registered, without the "/real_time" the library appends. An aggregate's
+      // time divided by its iterations is the statistic of the time per iteration.
+      const std::string suffix = median ? "_median" : "";
+      const std::string name = run.run_name.function_name + suffix;
       const double iterations = static_cast<double>(run.iterations);
       const MeasuredTime time{run.cpu_accumulated_time / iterations,
                               run.real_accumulated_time / iterations};
       MeasuredTimes()[name] = time;
-      const auto floor = Floors().find(name);
+      const auto floor = Floors().find(run.run_name.function_name);
       if (floor == Floors().end()) continue;
-      const auto floor_time = MeasuredTimes().find(floor->second.floor);
+      const auto floor_time = MeasuredTimes().find(floor->second.floor + suffix);
       if (floor_time == MeasuredTimes().end()) continue;
       const bool real = floor->second.clock == Clock::kReal;
       const double divisor = real ? floor_time->second.real : floor_time->second.cpu;
