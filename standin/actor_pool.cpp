@@ -1,9 +1,17 @@
-// Memory for actors: one page each, carved from large reservations ("arenas") made as the world
-// grows, so that a million actors need only a handful of mappings. A destroyed actor's page is
-// reclaimed by making it inaccessible, so a stale pointer to it faults for real. The system
-// allows only so many separate mappings per process (each protected page splits its arena), so
-// only the most recent reclaimed pages (4096 unless set otherwise) stay protected; older ones are
-// made accessible again and reused for new actors.
+// Memory for actors, carved from large reservations ("arenas") made as the world grows, so that a
+// million actors need only a handful of mappings.
+//
+// The first kActorsWithOwnPage actors (every world the tests and the built-in scenario make) get
+// a page each, so that a reclaimed actor's page can be made inaccessible and a stale pointer to it
+// faults for real. A page each would take 4 GiB for a million actors, so beyond that actors share
+// pages, kActorBytes each. A shared actor's memory cannot be protected without its neighbours:
+// when it is reclaimed it is filled with the address of a page that is never accessible
+// (ReclaimedFill), so that whatever the game follows through it (the class, the root component)
+// faults, as its functions do on a stale pointer.
+//
+// The system allows only so many separate mappings per process (each protected page splits its
+// arena), so only the most recently reclaimed actors (4096 unless set otherwise) stay protected
+// or filled; older ones are made accessible again and reused for new actors, pages first.
 #include <cstdint>
 #include <cstring>
 #include <deque>
@@ -21,11 +29,13 @@
 namespace standin {
 namespace {
 
-using internal::kActorPageBytes;
+using internal::kActorBytes;
 
-constexpr std::size_t kArenaBytes = std::size_t{1} << 30;  // 262144 actors
+constexpr std::size_t kPageBytes = 4096;
+constexpr std::size_t kArenaBytes = std::size_t{1} << 30;
 constexpr std::size_t kCommitStepBytes = std::size_t{16} << 20;
-constexpr std::size_t kDefaultMaxProtectedPages = 4096;
+constexpr std::size_t kDefaultMaxProtected = 4096;
+static_assert(kPageBytes % kActorBytes == 0 && kCommitStepBytes % kPageBytes == 0);
 
 struct Arena {
   char* base;
@@ -33,12 +43,35 @@ struct Arena {
   std::size_t committed_bytes;
 };
 
-struct Pool {
+/// Actors of one size: a page each, or kActorBytes each.
+struct Region {
+  std::size_t slot_bytes;
   std::vector<Arena> arenas;
-  std::deque<void*> protected_pages;  // oldest first
-  std::unordered_set<const void*> protected_set;
-  std::vector<void*> free_pages;  // accessible again, ready for reuse
-  std::size_t max_protected = kDefaultMaxProtectedPages;
+  std::vector<void*> free_slots;  // accessible again, ready for reuse
+
+  std::size_t Carved() const {
+    std::size_t bytes = 0;
+    for (const Arena& arena : arenas) bytes += arena.used_bytes;
+    return bytes / slot_bytes;
+  }
+  bool Holds(const void* pointer) const {
+    const auto address = reinterpret_cast<std::uintptr_t>(pointer);
+    for (const Arena& arena : arenas) {
+      const auto base = reinterpret_cast<std::uintptr_t>(arena.base);
+      if (address >= base && address < base + arena.used_bytes) {
+        return (address - base) % slot_bytes == 0;
+      }
+    }
+    return false;
+  }
+};
+
+struct Pool {
+  Region own_pages{kPageBytes, {}, {}};
+  Region shared{kActorBytes, {}, {}};
+  std::deque<void*> reclaimed;  // protected or filled, oldest first
+  std::unordered_set<const void*> reclaimed_set;
+  std::size_t max_reclaimed = kDefaultMaxProtected;
 };
 
 Pool& ThePool() {
@@ -78,93 +111,120 @@ void ReleaseArena(char* base) {
 #endif
 }
 
-/// Gives the page's memory back and makes every access to it fault.
+/// A page that is never accessible, reserved once and kept.
+const void* InaccessiblePage() {
+#if defined(_WIN32)
+  static const void* page = VirtualAlloc(nullptr, kPageBytes, MEM_RESERVE, PAGE_NOACCESS);
+  if (page == nullptr) internal::Fatal("cannot reserve an inaccessible page");
+#else
+  static const void* page =
+      mmap(nullptr, kPageBytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (page == MAP_FAILED) internal::Fatal("cannot reserve an inaccessible page");
+#endif
+  return page;
+}
+
+/// Gives an own page's memory back and makes every access to it fault.
 void Protect(void* page) {
 #if defined(_WIN32)
-  if (VirtualFree(page, kActorPageBytes, MEM_DECOMMIT) == 0) {
+  if (VirtualFree(page, kPageBytes, MEM_DECOMMIT) == 0) {
     internal::Fatal("cannot decommit an actor page");
   }
 #else
-  madvise(page, kActorPageBytes, MADV_DONTNEED);
-  if (mprotect(page, kActorPageBytes, PROT_NONE) != 0)
-    internal::Fatal("cannot protect an actor page");
+  madvise(page, kPageBytes, MADV_DONTNEED);
+  if (mprotect(page, kPageBytes, PROT_NONE) != 0) internal::Fatal("cannot protect an actor page");
 #endif
 }
 
 /// Makes a protected page accessible again, zeroed.
 void Unprotect(void* page) {
 #if defined(_WIN32)
-  Commit(static_cast<char*>(page), kActorPageBytes);
+  Commit(static_cast<char*>(page), kPageBytes);
 #else
-  if (mprotect(page, kActorPageBytes, PROT_READ | PROT_WRITE) != 0) {
+  if (mprotect(page, kPageBytes, PROT_READ | PROT_WRITE) != 0) {
     internal::Fatal("cannot unprotect an actor page");
   }
 #endif
+}
+
+void* Carve(Region& region) {
+  if (region.arenas.empty() || region.arenas.back().used_bytes == kArenaBytes) {
+    region.arenas.push_back(Arena{ReserveArena(), 0, 0});
+  }
+  Arena& arena = region.arenas.back();
+  if (arena.used_bytes == arena.committed_bytes) {
+    Commit(arena.base + arena.committed_bytes, kCommitStepBytes);
+    arena.committed_bytes += kCommitStepBytes;
+  }
+  void* slot = arena.base + arena.used_bytes;
+  arena.used_bytes += region.slot_bytes;
+  return slot;  // fresh memory reads as zero
+}
+
+void* Reuse(Region& region) {
+  void* slot = region.free_slots.back();
+  region.free_slots.pop_back();
+  std::memset(slot, 0, region.slot_bytes);
+  return slot;
 }
 
 }  // namespace
 
 namespace internal {
 
-void* AcquireActorPage() {
+const void* ReclaimedFill() { return InaccessiblePage(); }
+
+void* AcquireActorMemory() {
   Pool& pool = ThePool();
-  if (!pool.free_pages.empty()) {
-    void* page = pool.free_pages.back();
-    pool.free_pages.pop_back();
-    std::memset(page, 0, kActorPageBytes);
-    return page;
-  }
-  if (pool.arenas.empty() || pool.arenas.back().used_bytes == kArenaBytes) {
-    pool.arenas.push_back(Arena{ReserveArena(), 0, 0});
-  }
-  Arena& arena = pool.arenas.back();
-  if (arena.used_bytes == arena.committed_bytes) {
-    Commit(arena.base + arena.committed_bytes, kCommitStepBytes);
-    arena.committed_bytes += kCommitStepBytes;
-  }
-  void* page = arena.base + arena.used_bytes;
-  arena.used_bytes += kActorPageBytes;
-  return page;  // fresh pages read as zero
+  if (!pool.own_pages.free_slots.empty()) return Reuse(pool.own_pages);
+  if (pool.own_pages.Carved() < kActorsWithOwnPage) return Carve(pool.own_pages);
+  if (!pool.shared.free_slots.empty()) return Reuse(pool.shared);
+  return Carve(pool.shared);
 }
 
-void ReclaimActorPage(void* page) {
+void ReclaimActorMemory(void* actor) {
   Pool& pool = ThePool();
-  Protect(page);
-  pool.protected_pages.push_back(page);
-  pool.protected_set.insert(page);
-  while (pool.protected_pages.size() > pool.max_protected) {
-    void* oldest = pool.protected_pages.front();
-    pool.protected_pages.pop_front();
-    pool.protected_set.erase(oldest);
-    Unprotect(oldest);
-    pool.free_pages.push_back(oldest);
+  if (pool.own_pages.Holds(actor)) {
+    Protect(actor);
+  } else {
+    const void* fill = ReclaimedFill();
+    auto* words = static_cast<const void**>(actor);
+    for (std::size_t i = 0; i < kActorBytes / sizeof(void*); ++i) words[i] = fill;
   }
-}
-
-bool IsActorPageAccessible(const void* pointer) {
-  const Pool& pool = ThePool();
-  const auto address = reinterpret_cast<std::uintptr_t>(pointer);
-  if (address % kActorPageBytes != 0) return false;
-  for (const Arena& arena : pool.arenas) {
-    const auto base = reinterpret_cast<std::uintptr_t>(arena.base);
-    if (address >= base && address < base + arena.used_bytes) {
-      return pool.protected_set.count(pointer) == 0;
+  pool.reclaimed.push_back(actor);
+  pool.reclaimed_set.insert(actor);
+  while (pool.reclaimed.size() > pool.max_reclaimed) {
+    void* oldest = pool.reclaimed.front();
+    pool.reclaimed.pop_front();
+    pool.reclaimed_set.erase(oldest);
+    if (pool.own_pages.Holds(oldest)) {
+      Unprotect(oldest);
+      pool.own_pages.free_slots.push_back(oldest);
+    } else {
+      pool.shared.free_slots.push_back(oldest);  // zeroed when it is reused
     }
   }
-  return false;
 }
 
-void SetMaxProtectedPages(std::size_t pages) {
-  ThePool().max_protected = pages == 0 ? kDefaultMaxProtectedPages : pages;
+bool IsActorMemoryAccessible(const void* pointer) {
+  const Pool& pool = ThePool();
+  if (!pool.own_pages.Holds(pointer) && !pool.shared.Holds(pointer)) return false;
+  return pool.reclaimed_set.count(pointer) == 0;
 }
 
-void ReleaseAllActorPages() {
+void SetMaxReclaimedKept(std::size_t actors) {
+  ThePool().max_reclaimed = actors == 0 ? kDefaultMaxProtected : actors;
+}
+
+void ReleaseAllActorMemory() {
   Pool& pool = ThePool();
-  for (const Arena& arena : pool.arenas) ReleaseArena(arena.base);
-  pool.arenas.clear();
-  pool.protected_pages.clear();
-  pool.protected_set.clear();
-  pool.free_pages.clear();
+  for (Region* region : {&pool.own_pages, &pool.shared}) {
+    for (const Arena& arena : region->arenas) ReleaseArena(arena.base);
+    region->arenas.clear();
+    region->free_slots.clear();
+  }
+  pool.reclaimed.clear();
+  pool.reclaimed_set.clear();
 }
 
 }  // namespace internal

@@ -130,20 +130,24 @@ std::int64_t& TickCounter();
 
 // ---- Actor memory ----------------------------------------------------------------------------
 
-/// The memory of each actor is one page of its own, so that a reclaimed actor can be made
-/// inaccessible without touching its neighbours.
-inline constexpr std::size_t kActorPageBytes = 4096;
+/// The memory every actor fits in. The first actors of a world get a page each, so that a
+/// reclaimed one can be made inaccessible without touching its neighbours; in a large world the
+/// others share pages (actor_pool.cpp).
+inline constexpr std::size_t kActorBytes = 128;
 
-/// Returns a zeroed, writable page for a new actor.
-void* AcquireActorPage();
-/// Makes a page inaccessible; a bounded number stay so, the oldest are later reused.
-void ReclaimActorPage(void* page);
-/// Tells whether `pointer` is the start of an actor page that can be read (not reclaimed).
-bool IsActorPageAccessible(const void* pointer);
-/// Sets how many reclaimed pages stay protected before the oldest is reused (0: the default).
-void SetMaxProtectedPages(std::size_t pages);
-/// Returns every page to the system (all actors are gone).
-void ReleaseAllActorPages();
+/// Returns zeroed, writable memory for a new actor.
+void* AcquireActorMemory();
+/// Reclaims an actor's memory: its page made inaccessible, or in a shared page every word of it
+/// set to ReclaimedFill(). A bounded number stay so; the oldest are later reused.
+void ReclaimActorMemory(void* actor);
+/// Tells whether `pointer` is the start of an actor's memory that can be read (not reclaimed).
+bool IsActorMemoryAccessible(const void* pointer);
+/// The address a reclaimed actor in a shared page is filled with: a page that is never accessible.
+const void* ReclaimedFill();
+/// Sets how many reclaimed actors stay inaccessible before the oldest is reused (0: the default).
+void SetMaxReclaimedKept(std::size_t actors);
+/// Returns every actor's memory to the system (all actors are gone).
+void ReleaseAllActorMemory();
 
 // ---- Terrain ---------------------------------------------------------------------------------
 

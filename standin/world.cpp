@@ -2,10 +2,10 @@
 // functions that act on them, and the destruction of actors with their memory reclaimed a few
 // ticks later.
 //
-// Each actor is a page of its own (actor_pool.cpp) holding the fields the plugin reads by offset
-// and its root scene component. What the stand-in knows about an actor beyond that (its id,
-// whether it was destroyed and when) lives in a record outside the page, so it survives the
-// page being reclaimed. Records are kept in spawn order, which is the order the game lists
+// Each actor's memory (actor_pool.cpp) holds the fields the plugin reads by offset and its root
+// scene component. What the stand-in knows about an actor beyond that (its id, whether it was
+// destroyed and when) lives in a record outside that memory, so it survives the memory being
+// reclaimed. Records are kept in spawn order, which is the order the game lists
 // actors in.
 #include <cstddef>
 #include <cstdio>
@@ -37,14 +37,14 @@ constexpr ClassObject kControllerClass{"AShooterPlayerController", &kActorClass}
 constexpr ClassObject kStaticMeshClass{"AStaticMeshActor", &kActorClass};
 constexpr ClassObject kSceneComponentClass{"USceneComponent", nullptr};
 
-constexpr std::uint64_t kActorMagic = 0x524F544341'4E4942ULL;  // marks a page as an actor
+constexpr std::uint64_t kActorMagic = 0x524F544341'4E4942ULL;  // marks memory as an actor
 
 struct SceneComponentObject {
   const ClassObject* cls;
   Vector3 relative_location;
 };
 
-/// An actor as laid out in its page: the fields reached by offset through GetAddress.
+/// An actor as laid out in its memory: the fields reached by offset through GetAddress.
 struct ActorObject {
   const ClassObject* cls;  // first, as every game object's class is
   std::uint64_t magic;
@@ -55,7 +55,7 @@ struct ActorObject {
   std::uint8_t is_admin;
   SceneComponentObject component;  // the actor's own root component
 };
-static_assert(sizeof(ActorObject) <= internal::kActorPageBytes);
+static_assert(sizeof(ActorObject) <= internal::kActorBytes);
 
 struct ActorRecord {
   std::int64_t id;  // -1 for player controllers
@@ -64,7 +64,7 @@ struct ActorRecord {
   bool destroyed = false;
   std::int64_t destroyed_at_tick = -1;
   int destroy_requests = 0;
-  // Taken when the actor is destroyed, since its page goes away.
+  // Taken when the actor is destroyed, since its memory goes away.
   std::int32_t team = 0;
   Vector3 position{};
 };
@@ -80,6 +80,7 @@ struct World {
   std::vector<std::pair<std::string, std::size_t>> players;  // in joining order
   std::multimap<std::int64_t, std::size_t> reclaim_due;      // tick -> record
   std::function<void(std::vector<AActor*>&)> list_hook;
+  std::vector<AActor*> listed;  // GetAllActorsOfClass's list, kept for its storage
   int reclaim_delay = 2;
   std::int64_t tick = 0;
   std::size_t alive_creatures = 0;
@@ -101,7 +102,7 @@ AActor* AsActor(ActorObject* object) { return reinterpret_cast<AActor*>(object);
 
 std::size_t Spawn(std::int64_t id, const ClassObject* cls, std::int32_t team, Vector3 position) {
   World& world = TheWorld();
-  auto* object = static_cast<ActorObject*>(internal::AcquireActorPage());
+  auto* object = static_cast<ActorObject*>(internal::AcquireActorMemory());
   const std::size_t index = world.records.size();
   object->cls = cls;
   object->magic = kActorMagic;
@@ -140,7 +141,7 @@ ActorObject& LiveActor(std::int64_t id) {
 void Reclaim(std::size_t index) {
   ActorRecord& record = TheWorld().records[index];
   if (record.object == nullptr) return;
-  internal::ReclaimActorPage(record.object);
+  internal::ReclaimActorMemory(record.object);
   record.object = nullptr;
 }
 
@@ -173,6 +174,8 @@ void RecordDestroy(const ActorRecord& record) {
 /// Memory that holds no actor (a page given back long ago, garbage) faults too, after a report.
 std::size_t RecordOf(const void* actor, const char* operation) {
   const auto* object = static_cast<const ActorObject*>(actor);
+  // A reclaimed actor in a shared page reads as the fill: it faults as a protected page does.
+  if (static_cast<const void*>(object->cls) == internal::ReclaimedFill()) internal::FaultNow();
   const std::uint64_t record = object->record;
   if (object->magic != kActorMagic || record >= TheWorld().records.size()) {
     std::fprintf(stderr, "stand-in: %s on %p, which holds no actor\n", operation, actor);
@@ -247,7 +250,9 @@ void GetAllActorsOfClass(UWorld* world_object, UClass* cls, HostArray<AActor*>* 
   if (world_object != CurrentWorld())
     Fatal("UGameplayStatics.GetAllActorsOfClass with a world that is not the game's");
   const auto* wanted = reinterpret_cast<const ClassObject*>(cls);
-  std::vector<AActor*> actors;
+  // Refilled in place: a million creatures are listed without growing a new list each time.
+  std::vector<AActor*>& actors = world.listed;
+  actors.clear();
   for (const ActorRecord& record : world.records) {
     if (!record.destroyed && ClassIsA(record.cls, wanted)) actors.push_back(AsActor(record.object));
   }
@@ -345,14 +350,16 @@ std::int64_t& TickCounter() { return TheWorld().tick; }
 
 void ResetWorld() {
   World& world = TheWorld();
-  internal::ReleaseAllActorPages();
-  internal::SetMaxProtectedPages(0);
+  internal::ReleaseAllActorMemory();
+  internal::SetMaxReclaimedKept(0);
   world.records.clear();
   world.records.shrink_to_fit();
   world.by_id.clear();
   world.players.clear();
   world.reclaim_due.clear();
   world.list_hook = nullptr;
+  world.listed.clear();
+  world.listed.shrink_to_fit();
   world.reclaim_delay = 2;
   world.tick = 0;
   world.alive_creatures = 0;
@@ -388,8 +395,8 @@ AActor* FindCreature(std::int64_t id) {
 }
 
 std::int64_t CreatureId(const AActor* actor) {
-  // Never reads through a pointer that might fault: the page is checked first.
-  if (!internal::IsActorPageAccessible(actor)) return -1;
+  // Never reads through a pointer that might fault: the memory is checked first.
+  if (!internal::IsActorMemoryAccessible(actor)) return -1;
   const auto* object = reinterpret_cast<const ActorObject*>(actor);
   const World& world = TheWorld();
   if (object->magic != kActorMagic || object->record >= world.records.size()) return -1;
@@ -416,7 +423,7 @@ void DestroyByGame(std::int64_t id) {
 
 void SetReclaimDelayTicks(int ticks) { TheWorld().reclaim_delay = ticks < 0 ? 0 : ticks; }
 
-void SetReclaimedPagesKept(std::size_t pages) { internal::SetMaxProtectedPages(pages); }
+void SetReclaimedPagesKept(std::size_t pages) { internal::SetMaxReclaimedKept(pages); }
 
 std::vector<CreatureInfo> Creatures() {
   std::vector<CreatureInfo> creatures;

@@ -344,4 +344,63 @@ TEST(StandinWorldDeathTest, AStalePointerFaultsOnceTheMemoryIsReclaimed) {
 }
 #endif
 
+// The calls that follow a stale pointer into the game: each must fault on a reclaimed actor.
+void FollowIsA(AActor* actor) { kIsA(reinterpret_cast<UObject*>(actor), kCreatureClass()); }
+void FollowGround(AActor* actor) {
+  Vector3 ground{};
+  const Vector3 up{0, 0, 0};
+  const Vector3 down{0, 0, -1000};
+  kGround(reinterpret_cast<APrimalCharacter*>(actor), &ground, &up, &down);
+}
+void FollowDestroy(AActor* actor) { kDestroy(actor, true, true); }
+
+#if defined(_WIN32)
+__attribute__((noinline)) bool CallFaults(void (*call)(AActor*), AActor* actor) {
+  __try {
+    call(actor);
+  } __except (EXCEPTION_EXECUTE_HANDLER) {
+    return true;
+  }
+  return false;
+}
+#endif
+
+// Past the actors with a page of their own, actors share pages: a reclaimed one cannot be
+// protected without its neighbours, so it is filled, and the game's functions fault on it all the
+// same while the neighbours stay as they were. Once it leaves the kept ones it is reused, zeroed.
+TEST(StandinWorldSharedPagesTest, AReclaimedActorFaultsInTheGameAndItsNeighboursStay) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  standin::ResetWorld();
+  standin::SetReclaimDelayTicks(0);
+  const auto first = static_cast<std::int64_t>(standin::kActorsWithOwnPage);
+  for (std::int64_t id = 0; id < first; ++id) standin::SpawnCreature(id, 0, {});
+  AActor* const stale = standin::SpawnCreature(first, 7, {1, 2, 3});
+  AActor* const neighbour = standin::SpawnCreature(first + 1, 8, {4, 5, 6});
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(stale) / 4096,
+            reinterpret_cast<std::uintptr_t>(neighbour) / 4096);
+
+  standin::DestroyByGame(first);
+  EXPECT_EQ(standin::CreatureId(stale), -1);
+  EXPECT_EQ(standin::CreatureId(neighbour), first + 1);
+  EXPECT_EQ(kTeam(neighbour), 8);
+  EXPECT_EQ(kRelativeLocation(kRootComponent(neighbour)).Z, 6.0F);
+  for (void (*call)(AActor*) : {FollowIsA, FollowGround, FollowDestroy}) {
+#if defined(_WIN32)
+    EXPECT_TRUE(CallFaults(call, stale));
+#else
+    EXPECT_EXIT(call(stale), ::testing::KilledBySignal(SIGSEGV), "");
+#endif
+  }
+  EXPECT_EQ(standin::Creatures()[static_cast<std::size_t>(first)].destroy_requests, 0);
+
+  standin::SetReclaimedPagesKept(1);
+  standin::DestroyByGame(first + 1);  // the stale one leaves the kept ones
+  AActor* const reused = standin::SpawnCreature(first + 2, 9, {});
+  EXPECT_EQ(reused, stale);
+  EXPECT_EQ(standin::CreatureId(reused), first + 2);
+  EXPECT_EQ(kTeam(reused), 9);
+  EXPECT_EQ(kRelativeLocation(kRootComponent(reused)).Z, 0.0F);
+  standin::ResetWorld();
+}
+
 }  // namespace

@@ -125,9 +125,17 @@ BRIMWARDEN_FRAMEWORK_API void DestroyByGame(std::int64_t id);
 /// How many ticks after its destruction an actor's memory is reclaimed (made inaccessible, so a
 /// stale pointer faults). Default 2; 0 reclaims at once.
 BRIMWARDEN_FRAMEWORK_API void SetReclaimDelayTicks(int ticks);
-/// How many reclaimed actor pages stay inaccessible before the oldest is reused for a new actor
-/// (default 4096; 0 restores it). Fewer make a stale pointer more likely to reach a new creature.
+/// How many reclaimed actors' memory stays inaccessible before the oldest is reused for a new
+/// actor (default 4096; 0 restores it). Fewer make a stale pointer more likely to reach a new
+/// creature.
 BRIMWARDEN_FRAMEWORK_API void SetReclaimedPagesKept(std::size_t pages);
+/// The first actors of a world (since the last ResetWorld) each have a page of memory of their
+/// own, and any read through a stale pointer to one of them faults once its memory is reclaimed.
+/// The others share pages (a page each would take 4 GiB for a million actors): a stale pointer to
+/// one of those reads a fill whose pointers lead to memory that is never accessible, so the
+/// game's functions fault on it and CreatureId answers -1, but a field read directly through it
+/// gives a meaningless value.
+inline constexpr std::size_t kActorsWithOwnPage = 65536;
 
 struct CreatureInfo {
   std::int64_t id;
