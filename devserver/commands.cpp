@@ -87,6 +87,8 @@ void DevServer::Execute(const Command& command) {
     case CommandKind::kTeam:
       RequireLiveCreature(teams_.count(command.id) != 0, command.id);
       standin::SetTeam(command.id, command.team);
+      wild_alive_ +=
+          (command.team < kTamedTeam ? 1 : 0) - (teams_[command.id] < kTamedTeam ? 1 : 0);
       teams_[command.id] = command.team;
       return;
     case CommandKind::kChaos:

@@ -30,6 +30,7 @@ void DevServer::Populate(std::int64_t count, double sunk_percent, double tamed_p
 
 void DevServer::Spawned(std::int64_t id, std::int32_t team) {
   teams_[id] = team;
+  if (team < kTamedTeam) ++wild_alive_;
   alive_index_[id] = alive_ids_.size();
   alive_ids_.push_back(id);
 }

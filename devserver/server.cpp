@@ -43,6 +43,7 @@ void DevServer::OnEvent(const standin::Event& event) {
   if (event.kind == standin::EventKind::kDestroy) {
     const auto found = alive_index_.find(event.creature);
     if (found != alive_index_.end()) {
+      if (teams_.at(event.creature) < kTamedTeam) --wild_alive_;
       // Swap-remove: the last id takes the place of the one that went.
       const std::size_t place = found->second;
       alive_index_.erase(found);
@@ -62,19 +63,14 @@ void DevServer::OnEvent(const standin::Event& event) {
 }
 
 // The plugin asks for the creature list when it builds its roster: at load, and in the tick that
-// finds the roster empty, which ends a pass.
-void DevServer::OnActorList(std::vector<AActor*>& actors) {
-  std::int64_t wild = 0;
-  for (AActor* actor : actors) {
-    if (actor == nullptr) continue;
-    const auto found = teams_.find(standin::CreatureId(actor));
-    if (found != teams_.end() && found->second < kTamedTeam) ++wild;
-  }
+// finds the roster empty, which ends a pass. The list holds every living creature, so the wild ones
+// in it are those counted as they came and went, without a look at each of a million entries.
+void DevServer::OnActorList(std::vector<AActor*>& /*actors*/) {
   if (in_tick_) {
     ++passes_;
     rebuilt_in_tick_ = true;
   }
-  roster_at_build_ = wild;
+  roster_at_build_ = wild_alive_;
   tick_of_build_ = standin::TickCount();
 }
 
@@ -91,8 +87,8 @@ void DevServer::Tick(std::int64_t count) {
     visited_ += standin::GameFunctionCalls(kClassTest) - class_tests;
     tick_times_.push_back(elapsed);
     if (rebuilt_in_tick_) rebuild_tick_times_.push_back(elapsed);
+    standin::ClearEvents();  // the events went out through the listener already
   }
-  standin::ClearEvents();  // the events went out through the listener already
 }
 
 std::vector<std::string> DevServer::Rcon(const std::string& text, std::int32_t request_id,

@@ -158,6 +158,7 @@ class DevServer {
   // The creatures alive, for the chaos to choose from: ids, and each id's place among them.
   std::vector<std::int64_t> alive_ids_;
   std::unordered_map<std::int64_t, std::size_t> alive_index_;
+  std::int64_t wild_alive_ = 0;  // of those, the ones with a wild team
   struct Chaos {
     double rate;
     Random random;

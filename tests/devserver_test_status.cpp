@@ -191,6 +191,26 @@ tick 1
   EXPECT_FALSE(server_.Summary().contains("dry_run"));
 }
 
+// The status's roster estimate starts from the wild creatures the game listed at the latest build:
+// counted as creatures are spawned, change team and are destroyed, by the game or by the plugin
+// (twice over for a creature in the zone and without ground), rather than looked up one by one.
+TEST_F(StatusTest, TheRosterEstimateStartsFromTheWildCreaturesAliveAtTheBuild) {
+  const auto wild_alive = [] {
+    std::int64_t wild = 0;
+    for (const standin::CreatureInfo& creature : standin::Creatures()) {
+      if (!creature.destroyed && creature.team < 50000) ++wild;
+    }
+    return wild;
+  };
+  Run(std::string(kConfig) + kWorld + "load\n");
+  EXPECT_EQ(server_.RosterAtBuild(), 7);
+  Run("team 7 5\nteam 1 50002\ndestroy 6\ncreature 9 0 5000 0 160\ncreature 10 50000 0 0 160\n"
+      "team 10 3\ntick 3\nunload\nload\n");
+  EXPECT_EQ(Destroyed(), (std::vector<std::int64_t>{6, 8, 8, 5, 4, 3, 2, 2}));
+  EXPECT_EQ(server_.RosterAtBuild(), 3);  // 7 and 10 (wild now) and 9
+  EXPECT_EQ(server_.RosterAtBuild(), wild_alive());
+}
+
 // The prompt's status shows the names it prints itself (the zones of the file, the players with a
 // zone pending, the registrations) and the plugin's own lines with control characters escaped.
 TEST_F(StatusTest, PromptStatusEscapesNames) {
