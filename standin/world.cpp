@@ -253,6 +253,7 @@ void GetAllActorsOfClass(UWorld* world_object, UClass* cls, HostArray<AActor*>* 
   // Refilled in place: a million creatures are listed without growing a new list each time.
   std::vector<AActor*>& actors = world.listed;
   actors.clear();
+  actors.reserve(world.records.size());
   for (const ActorRecord& record : world.records) {
     if (!record.destroyed && ClassIsA(record.cls, wanted)) actors.push_back(AsActor(record.object));
   }
