@@ -1,15 +1,19 @@
 // The dev server holding a large world: the commands of a script run the way `--script` runs
-// them (the plugin library loaded first, then each command through the dev server), with
+// them (the plugin library loaded first, then each command through the dev server):
 //
+//   write ArkApi/Plugins/Brimwarden/config.json   (DinosPerTick 20, one kill zone)
+//   rcon BWD.reload
+//   terrain hills 7
 //   populate COUNT 1 30 7
-//   tick 300
+//   tick 1
+//   tick 299
 //
-// after a config.json with DinosPerTick 20 and one kill zone. Reported: the process's peak
-// resident memory (VmHWM, reset before each run) and its share per creature, the time to
-// populate, the first tick after it (the plugin lists the world and builds its roster there, and
-// the dev server reads the list), the longest of the other ticks, and the summary the script
-// ends with. The floor of the first tick is the plugin's own roster build over the same world,
-// timed alone in the same run, so "x_floor" is what the dev server and the stand-in add to it.
+// Reported: the process's peak resident memory (VmHWM, started afresh before the run) and its
+// share per creature, the time to populate, the first tick after it in real time as the dev server
+// times it and in CPU time (the plugin lists the world and builds its roster there), the longest of
+// the other ticks, and the summary the script ends with. The floor of the first tick is the
+// plugin's own roster build over as many creatures, timed alone in the same run; "x_floor" is the
+// first tick's CPU time over the floor's, what the dev server and the stand-in add to it.
 //
 // Linux only (it reads /proc/self/status). The plugin reads its server key from the process's
 // command line, so the program starts itself again with -serverkey=Bench when it has none.
@@ -140,7 +144,8 @@ void LargeWorld(benchmark::State& state, std::int64_t creatures, const std::stri
     summary_s = Seconds(std::chrono::steady_clock::now() - start);
     const std::vector<long long>& times = server.TickTimes();
     first_tick_s = static_cast<double>(times.front()) * 1e-9;
-    other_ticks_max_s = static_cast<double>(*std::max_element(times.begin() + 1, times.end())) * 1e-9;
+    other_ticks_max_s =
+        static_cast<double>(*std::max_element(times.begin() + 1, times.end())) * 1e-9;
     state.SetIterationTime(first_tick_s);
   }
   standin::ResetWorld();
@@ -180,10 +185,9 @@ int main(int argc, char** argv) {
   int count = static_cast<int>(arguments.size());
   for (const std::int64_t creatures : {100'000, 1'000'000}) {
     const std::string suffix = "/creatures:" + std::to_string(creatures);
-    brimwarden::bench::RegisterFloor(
-        "BuildCreatureRoster" + suffix,
-        [=](benchmark::State& state) { RosterFloor(state, creatures); })
-        ->Unit(benchmark::kMillisecond);
+    brimwarden::bench::RegisterFloor("BuildCreatureRoster" + suffix, [=](benchmark::State& state) {
+      RosterFloor(state, creatures);
+    })->Unit(benchmark::kMillisecond);
     // Timed by hand: the first tick alone, as the dev server times it.
     const std::string floor = "BuildCreatureRoster" + suffix;
     benchmark::RegisterBenchmark(
