@@ -6,6 +6,10 @@
 // A jump back skips every frame between the fault and the guard without running destructors, so
 // the guarded code keeps no owning locals, and nothing is logged from the handler itself: the
 // caller logs after RunContained has returned.
+//
+// After its thread's first step, a step makes no system call: the thread is told apart without
+// asking the kernel, its alternate signal stack is checked at its first step only, and no signal
+// mask is saved at the jump point (the handler sets one before it jumps).
 #if !defined(_WIN32)
 
 #include <atomic>
@@ -89,11 +93,12 @@ __attribute__((noinline)) ArmedThread* ClaimSlot(ThreadKey thread) noexcept {
 
 // The threads that have run a step, each with the alternate stack this copy of the guard gave it
 // (null where the thread had one of its own). A thread's first step checks its alternate stack,
-// which takes system calls; its later steps find it here and make none. A record is matched on the
-// thread's clock and its handle both, so that a thread that reuses both an ended thread's id and
-// its stack is all it takes to be mistaken for it; the records of ended threads are given back,
-// their stacks freed, at the next first step of a thread and at unload. Only the owner of the
-// mutex writes a record; a thread reads the records without it, looking only for its own.
+// which takes system calls; its later steps find the thread here and make none. A record matches
+// on the thread's clock and its handle both: only a thread that took over both the id and the
+// stack of an ended thread could be taken for it, and only until that record is given back. The
+// records of ended threads are given back, their stacks freed, at the next first step of any
+// thread and at unload. Records are written under g_known_mutex; a thread reads them without it,
+// looking only for its own.
 constexpr std::size_t kKnownThreadSlots = 64;
 struct KnownThread {
   std::atomic<ThreadKey> thread{kNoThread};

@@ -65,8 +65,8 @@ std::int64_t GameAllocatorCalls() {
 /// steps (down to 20) do not shrink it.
 void MakeSunkWorldAndTakeTwoSteps() {
   PluginSettings.MaxDestroyShare = 1.0;  // a world where every creature goes: no wipe guard
-  PluginSettings.KillZones = {{"Pit", {50.5F * kSpacing, -1000.0F, -100000.0F},
-                               {200.0F * kSpacing, 1000.0F, 100000.0F}}};
+  PluginSettings.KillZones = {
+      {"Pit", {50.5F * kSpacing, -1000.0F, -100000.0F}, {200.0F * kSpacing, 1000.0F, 100000.0F}}};
   for (int id = 1; id <= 100; ++id) {
     standin::SpawnCreature(id, 0, {static_cast<float>(id) * kSpacing, 0.0F, kSunk});
   }
@@ -108,9 +108,10 @@ TEST_F(SteadyStateTest, StepBuildAndCountAllocateNothingOfTheirOwn) {
   EXPECT_EQ(CreatureRoster.Num(), 200);
 
   std::optional<CreatureCount> count;
-  EXPECT_EQ(
-      AllocationsIn([&count] { count = CountCreaturesInBox({99, -1, 0}, {400, 1, 1000}); }).own,
-      0);
+  EXPECT_EQ(AllocationsIn([&count] {
+              count = CountCreaturesInBox({99, -1, 0}, {400, 1, 1000});
+            }).own,
+            0);
   ASSERT_TRUE(count.has_value());
   EXPECT_EQ(count->Wild, 200);
   EXPECT_EQ(count->Tamed, 100);
@@ -161,10 +162,9 @@ int TrapSystemCalls() {
 // creatures stand on the ground outside the zones, so that nothing is destroyed: the stand-in's
 // bookkeeping of a destroy allocates, and its allocator may ask the kernel for memory.
 TEST_F(SteadyStateTest, AStepMakesNoSystemCallOnceItsThreadHasRunOne) {
-  PluginSettings.KillZones = {{"Pit", {-3000.0F, -1000.0F, -100000.0F},
-                               {-2000.0F, 1000.0F, 100000.0F}},
-                              {"Quarry", {9000.0F, -1000.0F, -100000.0F},
-                               {9900.0F, 1000.0F, 100000.0F}}};
+  PluginSettings.KillZones = {
+      {"Pit", {-3000.0F, -1000.0F, -100000.0F}, {-2000.0F, 1000.0F, 100000.0F}},
+      {"Quarry", {9000.0F, -1000.0F, -100000.0F}, {9900.0F, 1000.0F, 100000.0F}}};
   for (int id = 1; id <= 80; ++id) {
     standin::SpawnCreature(id, 0, {static_cast<float>(id) * kSpacing, 0.0F, kStanding});
   }
