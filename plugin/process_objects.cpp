@@ -1,12 +1,15 @@
 // The plugin's process-wide objects. They are defined here, in one translation unit, so that they
 // are created in this order when the library is loaded and destroyed in the reverse order when it
-// is unloaded; the logger handle is created at its first use in Load, so it goes first.
+// is unloaded; the logger handle is created at its first use in Load, so it goes first. The game
+// names come before all of them (game_names.h): Load and Unload run inside this order and resolve
+// names, and so does the roster's destruction.
 #include <map>
 #include <string>
 
 #include <nlohmann/json.hpp>
 
 #include "brimwarden/config/config.h"
+#include "brimwarden/host/game_names.h"
 #include "brimwarden/plugin/plugin.h"
 #include "brimwarden/sweep/sweep.h"
 #include "brimwarden/zones/zones.h"

@@ -36,6 +36,7 @@ void CountStep() {
   sweep::kGetAllActorsOfClass(world, creature_class, &g_count_list);
 
   for (std::int32_t index = 0; index < g_count_list.Num(); ++index) {
+    sweep::PrefetchActorAhead(g_count_list, index);
     AActor* const actor = g_count_list[index];
     if (actor == nullptr) continue;
     USceneComponent* const root = sweep::kRootComponent(actor);

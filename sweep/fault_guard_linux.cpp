@@ -6,21 +6,29 @@
 // A jump back skips every frame between the fault and the guard without running destructors, so
 // the guarded code keeps no owning locals, and nothing is logged from the handler itself: the
 // caller logs after RunContained has returned.
+//
+// After its thread's first step, a step makes no system call: the thread is told apart without
+// asking the kernel, its alternate signal stack is checked at its first step only, and no signal
+// mask is saved at the jump point (the handler sets one before it jumps).
 #if !defined(_WIN32)
 
 #include <atomic>
+#include <cerrno>
 #include <csetjmp>
 #include <csignal>
 #include <cstddef>
 #include <cstdlib>
+#include <ctime>
 #include <iterator>
 #include <mutex>
 
 #include <cxxabi.h>
+#include <pthread.h>
 #include <setjmp.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
+#include <ucontext.h>
 #include <unistd.h>
 
 #include "brimwarden/sweep/sweep.h"
@@ -33,6 +41,20 @@ constexpr std::size_t kSignalCount = std::size(kFaultSignals);
 // The handler runs on an alternate stack so that a stack overflow can be contained too. It also
 // has to hold any handler it passes a signal on to.
 constexpr std::size_t kMinimumAltStackBytes = std::size_t{256} * 1024;
+
+// A thread as the guard tells threads apart: the id of its CPU-time clock, one per live thread,
+// which the C library computes from the thread id it keeps, with no system call (checked by the
+// sweep's tests), where asking the kernel for the thread id is one. Safe in a signal handler: it
+// only reads the calling thread's own descriptor. 0 (the real-time clock, never a thread's) marks
+// a free slot below.
+using ThreadKey = clockid_t;
+constexpr ThreadKey kNoThread = 0;
+
+ThreadKey CurrentThread() noexcept {
+  ThreadKey clock = kNoThread;
+  pthread_getcpuclockid(pthread_self(), &clock);
+  return clock;
+}
 
 // One armed guard: where a fault on its thread resumes, and the guard it is nested in.
 struct GuardFrame {
@@ -47,42 +69,48 @@ struct GuardFrame {
 // thread that owns a slot writes its frame, and the handler reads only the slot of its own thread.
 constexpr std::size_t kArmedSlots = 64;
 struct ArmedThread {
-  std::atomic<pid_t> thread{0};
+  std::atomic<ThreadKey> thread{kNoThread};
   std::atomic<GuardFrame*> innermost{nullptr};
 };
 ArmedThread g_armed[kArmedSlots];
 
-// The kernel's id of the calling thread: a system call, safe in a signal handler.
-pid_t CurrentThread() noexcept { return static_cast<pid_t>(syscall(SYS_gettid)); }
-
-// Out of line, as are ClaimSlot and EnsureAltStack: their loops must not share a frame with
-// RunContained's jump point, where the jump could clobber them.
-__attribute__((noinline)) ArmedThread* SlotOf(pid_t thread) noexcept {
+// Out of line, as are ClaimSlot, IsKnownThread and MeetThread: their loops must not share a frame
+// with RunContained's jump point, where the jump could clobber them.
+__attribute__((noinline)) ArmedThread* SlotOf(ThreadKey thread) noexcept {
   for (ArmedThread& slot : g_armed) {
     if (slot.thread.load() == thread) return &slot;
   }
   return nullptr;
 }
 
-__attribute__((noinline)) ArmedThread* ClaimSlot(pid_t thread) noexcept {
+__attribute__((noinline)) ArmedThread* ClaimSlot(ThreadKey thread) noexcept {
   for (ArmedThread& slot : g_armed) {
-    pid_t free_slot = 0;
+    ThreadKey free_slot = kNoThread;
     if (slot.thread.compare_exchange_strong(free_slot, thread)) return &slot;
   }
   return nullptr;
 }
 
-// The alternate stacks this copy of the guard gave to threads, so that unloading can free the
-// unloading thread's one.
-constexpr std::size_t kAltStackSlots = 64;
-struct GivenAltStack {
-  std::atomic<pid_t> thread{0};
-  void* memory = nullptr;
+// The threads that have run a step, each with the alternate stack this copy of the guard gave it
+// (null where the thread had one of its own). A thread's first step checks its alternate stack,
+// which takes system calls; its later steps find the thread here and make none. A record matches
+// on the thread's clock and its handle both: only a thread that took over both the id and the
+// stack of an ended thread could be taken for it, and only until that record is given back. The
+// records of ended threads are given back, their stacks freed, at the next first step of any
+// thread and at unload. Records are written under g_known_mutex; a thread reads them without it,
+// looking only for its own.
+constexpr std::size_t kKnownThreadSlots = 64;
+struct KnownThread {
+  std::atomic<ThreadKey> thread{kNoThread};
+  std::atomic<pthread_t> handle{};
+  pid_t id = 0;  // the kernel's, to tell whether the thread still runs
+  void* alt_stack = nullptr;
 };
-GivenAltStack g_alt_stacks[kAltStackSlots];
+KnownThread g_known[kKnownThreadSlots];
+std::mutex g_known_mutex;
 
 struct sigaction g_previous[kSignalCount];
-bool g_installed = false;
+std::atomic<bool> g_installed{false};
 std::once_flag g_install_once;
 
 void HandleFault(int signal, siginfo_t* info, void* context);
@@ -115,10 +143,29 @@ void PassOn(int signal, siginfo_t* info, void* context) {
   if (sent) raise(signal);
 }
 
+// Sets the signal mask the faulting code ran with, with the fault signals unblocked, before the
+// jump back to the guard. The jump restores no mask: saving one at every step would cost a system
+// call, and the handler has the one it needs. Entered by the kernel, the handler runs with that
+// very mask already (SA_NODEFER, nothing added), but a handler installed over ours that passes the
+// fault on may run with more blocked, the fault signal among them, and a fault signal left blocked
+// ends the process at the next fault. So this system call is made on the fault path only.
+void RestoreFaultingMask(int signal, const void* context) noexcept {
+  sigset_t mask;
+  if (context != nullptr) {
+    mask = static_cast<const ucontext_t*>(context)->uc_sigmask;
+  } else if (pthread_sigmask(SIG_SETMASK, nullptr, &mask) != 0) {
+    return;
+  }
+  for (const int fault_signal : kFaultSignals) sigdelset(&mask, fault_signal);
+  sigdelset(&mask, signal);
+  pthread_sigmask(SIG_SETMASK, &mask, nullptr);
+}
+
 void HandleFault(int signal, siginfo_t* info, void* context) {
   if (ArmedThread* const slot = SlotOf(CurrentThread())) {
     if (GuardFrame* const frame = slot->innermost.load()) {
       slot->innermost.store(frame->outer);
+      RestoreFaultingMask(signal, context);
       siglongjmp(frame->resume, 1);
     }
   }
@@ -143,49 +190,90 @@ void InstallHandlers() {
   for (std::size_t slot = 0; slot < kSignalCount; ++slot) {
     sigaction(kFaultSignals[slot], &action, &g_previous[slot]);
   }
-  g_installed = true;
   // The handlers go at the library's teardown. Made here, at the first guarded step, rather than
   // when the library is mapped: objects are destroyed in the reverse order of their making, and
   // the object whose destruction runs Unload (itself guarded) is still being made around Load's
   // guarded steps, so it goes first and its Unload still finds the handlers in place.
   static const HandlerRemoval removal;
+  g_installed.store(true, std::memory_order_release);
 }
 
-// Gives the calling thread an alternate signal stack unless it has one already. The stack is
-// never freed while the thread may use it (see RemoveHandlers).
-__attribute__((noinline)) void EnsureAltStack(pid_t thread) {
+// Whether the calling thread has run a step before (and so has had its alternate stack checked).
+__attribute__((noinline)) bool IsKnownThread(ThreadKey thread) noexcept {
+  const pthread_t handle = pthread_self();
+  for (KnownThread& known : g_known) {
+    if (known.thread.load(std::memory_order_acquire) == thread &&
+        pthread_equal(known.handle.load(std::memory_order_relaxed), handle) != 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Gives back the record of each thread that has ended, with the alternate stack it was given. The
+// calling thread may have inherited one of those stacks across a fork (its id is a new one then):
+// that record becomes its own. Needs g_known_mutex.
+void ForgetEndedThreads(ThreadKey self, const stack_t& own_stack) {
+  const pid_t process = getpid();
+  for (KnownThread& known : g_known) {
+    if (known.thread.load() == kNoThread || known.thread.load() == self) continue;
+    if (syscall(SYS_tgkill, process, known.id, 0) == 0 || errno != ESRCH) continue;
+    if (known.alt_stack != nullptr && own_stack.ss_sp == known.alt_stack &&
+        (own_stack.ss_flags & SS_DISABLE) == 0) {
+      known.id = static_cast<pid_t>(syscall(SYS_gettid));
+      known.handle.store(pthread_self(), std::memory_order_relaxed);
+      known.thread.store(self, std::memory_order_release);
+      continue;
+    }
+    known.thread.store(kNoThread);
+    std::free(known.alt_stack);
+    known.alt_stack = nullptr;
+  }
+}
+
+// The first step of a thread: gives it an alternate signal stack unless it has one already, and
+// records it. The stack is never freed while the thread may use it (see RemoveHandlers). A thread
+// that finds no free record, or no memory for its stack, goes through this again at its next step.
+__attribute__((noinline)) void MeetThread(ThreadKey self) {
+  const std::lock_guard<std::mutex> lock(g_known_mutex);
   stack_t current{};
-  if (sigaltstack(nullptr, &current) == 0 && (current.ss_flags & SS_DISABLE) == 0) return;
-  GivenAltStack* record = nullptr;
-  for (GivenAltStack& slot : g_alt_stacks) {
-    pid_t free_slot = 0;
-    if (slot.thread.compare_exchange_strong(free_slot, thread)) {
-      record = &slot;
+  if (sigaltstack(nullptr, &current) != 0) return;
+  ForgetEndedThreads(self, current);
+  if (IsKnownThread(self)) return;  // the stack it inherited
+  KnownThread* record = nullptr;
+  for (KnownThread& known : g_known) {
+    if (known.thread.load() == kNoThread) {
+      record = &known;
       break;
     }
   }
   // Without an alternate stack every fault but a stack overflow is still contained.
   if (record == nullptr) return;
-  const long suggested = sysconf(_SC_SIGSTKSZ);
-  const std::size_t bytes = suggested > static_cast<long>(kMinimumAltStackBytes)
-                                ? static_cast<std::size_t>(suggested)
-                                : kMinimumAltStackBytes;
-  void* const memory = std::malloc(bytes);
-  stack_t stack{};
-  stack.ss_sp = memory;
-  stack.ss_size = bytes;
-  if (memory == nullptr || sigaltstack(&stack, nullptr) != 0) {
-    std::free(memory);
-    record->thread.store(0);
-    return;
+  void* given = nullptr;
+  if ((current.ss_flags & SS_DISABLE) != 0) {
+    const long suggested = sysconf(_SC_SIGSTKSZ);
+    const std::size_t bytes = suggested > static_cast<long>(kMinimumAltStackBytes)
+                                  ? static_cast<std::size_t>(suggested)
+                                  : kMinimumAltStackBytes;
+    given = std::malloc(bytes);
+    stack_t stack{};
+    stack.ss_sp = given;
+    stack.ss_size = bytes;
+    if (given == nullptr || sigaltstack(&stack, nullptr) != 0) {
+      std::free(given);
+      return;
+    }
   }
-  record->memory = memory;
+  record->id = static_cast<pid_t>(syscall(SYS_gettid));
+  record->alt_stack = given;
+  record->handle.store(pthread_self(), std::memory_order_relaxed);
+  record->thread.store(self, std::memory_order_release);
 }
 
 // At unload the handlers must go, or a later fault would jump into unmapped code. Handlers that
 // someone installed over ours stay: they were told ours was the previous one.
 void RemoveHandlers() noexcept {
-  if (g_installed) {
+  if (g_installed.load()) {
     for (std::size_t slot = 0; slot < kSignalCount; ++slot) {
       struct sigaction current {};
       if (sigaction(kFaultSignals[slot], nullptr, &current) == 0 && IsOurs(current)) {
@@ -193,20 +281,22 @@ void RemoveHandlers() noexcept {
       }
     }
   }
-  // The unloading thread is normally the game thread, the one that ran the steps. The stacks
-  // given to other threads stay: those threads may still be running.
-  const pid_t self = CurrentThread();
-  for (GivenAltStack& slot : g_alt_stacks) {
-    if (slot.thread.load() != self) continue;
-    stack_t current{};
-    if (sigaltstack(nullptr, &current) == 0 && current.ss_sp == slot.memory &&
-        (current.ss_flags & SS_ONSTACK) == 0) {
+  // The unloading thread is normally the game thread, the one that ran the steps. The stacks of
+  // threads that have ended go too; those given to other threads stay: they may still be running.
+  const std::lock_guard<std::mutex> lock(g_known_mutex);
+  stack_t current{};
+  if (sigaltstack(nullptr, &current) != 0) return;
+  const ThreadKey self = CurrentThread();
+  ForgetEndedThreads(self, current);
+  for (KnownThread& known : g_known) {
+    if (known.thread.load() != self || known.alt_stack == nullptr) continue;
+    if (current.ss_sp == known.alt_stack && (current.ss_flags & SS_ONSTACK) == 0) {
       stack_t off{};
       off.ss_flags = SS_DISABLE;
       if (sigaltstack(&off, nullptr) == 0) {
-        std::free(slot.memory);
-        slot.memory = nullptr;
-        slot.thread.store(0);
+        std::free(known.alt_stack);
+        known.alt_stack = nullptr;
+        known.thread.store(kNoThread);
       }
     }
   }
@@ -239,19 +329,19 @@ __attribute__((noinline, no_sanitize("null"))) bool RunCatching(void (*step)(), 
 }  // namespace
 
 bool RunContained(void (*step)()) {
-  std::call_once(g_install_once, InstallHandlers);
-  const pid_t self = CurrentThread();
+  if (!g_installed.load(std::memory_order_acquire)) std::call_once(g_install_once, InstallHandlers);
+  const ThreadKey self = CurrentThread();
+  if (!IsKnownThread(self)) MeetThread(self);
   ArmedThread* slot = SlotOf(self);
   if (slot == nullptr) slot = ClaimSlot(self);
   // More threads in a step at once than there are slots: exceptions are still caught, a fault on
   // this thread goes to the handler that was there before.
   if (slot == nullptr) return RunCatching(step, nullptr, nullptr);
-  EnsureAltStack(self);
 
   GuardFrame frame;
   frame.outer = slot->innermost.load();
-  // The saved signal mask comes back with the jump.
-  if (sigsetjmp(frame.resume, 1) != 0) {
+  // No mask is saved here: the handler sets the faulting code's before it jumps.
+  if (sigsetjmp(frame.resume, 0) != 0) {
     Disarm(*slot, frame.outer);
     return false;
   }

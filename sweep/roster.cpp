@@ -62,6 +62,7 @@ void BuildCreatureRoster() {
   sweep::kGetAllActorsOfClass(world, creature_class, &g_game_list);
 
   for (std::int32_t index = 0; index < g_game_list.Num(); ++index) {
+    sweep::PrefetchActorAhead(g_game_list, index);
     AActor* const actor = g_game_list[index];
     if (actor == nullptr) continue;
     if (sweep::kTargetingTeam(actor) >= sweep::kFirstExcludedTeam) continue;

@@ -1,6 +1,7 @@
 // Replaces the test program's operator new with one that can be told to fail at a chosen
 // allocation, to show what the plugin's own code does when memory runs out half-way through an
-// operation. Include it in exactly one source file of a test program.
+// operation, or told to count allocations, to show where the plugin makes none. Include it in
+// exactly one source file of a test program.
 //
 // Only the plugin's code is made to fail: on Linux the stand-in shares the program's operator new
 // and its bookkeeping is left alone (on Windows it has a runtime of its own).
@@ -25,6 +26,12 @@ inline std::atomic<bool> allocation_failure_fired{false};
 /// Smaller allocations are neither counted nor failed.
 inline std::size_t smallest_failing_allocation = 0;
 
+/// While set, every allocation is counted in allocations_counted, and those not made by the
+/// stand-in (on Linux, where it shares the program's operator new) in own_allocations_counted.
+inline std::atomic<bool> counting_allocations{false};
+inline std::atomic<long> allocations_counted{0};
+inline std::atomic<long> own_allocations_counted{0};
+
 namespace detail {
 
 inline bool CalledFromStandin([[maybe_unused]] void* caller) {
@@ -38,6 +45,10 @@ inline bool CalledFromStandin([[maybe_unused]] void* caller) {
 }
 
 inline void* Allocate(std::size_t size, void* caller) {
+  if (counting_allocations.load()) {
+    ++allocations_counted;
+    if (!CalledFromStandin(caller)) ++own_allocations_counted;
+  }
   const long left = allocations_before_failure.load();
   const bool counted =
       left >= 0 && size >= smallest_failing_allocation && !CalledFromStandin(caller);

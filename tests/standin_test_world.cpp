@@ -19,18 +19,18 @@ namespace {
 
 using ::testing::ElementsAre;
 
-constexpr NativeFunction<UClass*()> kCreatureClass{"APrimalDinoCharacter.GetPrivateStaticClass"};
-constexpr NativeFunction<void(UWorld*, UClass*, HostArray<AActor*>*)> kGetAllActorsOfClass{
+const NativeFunction<UClass*()> kCreatureClass{"APrimalDinoCharacter.GetPrivateStaticClass"};
+const NativeFunction<void(UWorld*, UClass*, HostArray<AActor*>*)> kGetAllActorsOfClass{
     "UGameplayStatics.GetAllActorsOfClass"};
-constexpr NativeFunction<bool(UObject*, UClass*)> kIsA{"UObjectBaseUtility.IsA"};
-constexpr NativeFunction<Vector3*(APrimalCharacter*, Vector3*, const Vector3*, const Vector3*)>
-    kGround{"APrimalCharacter.GetGroundLocation"};
-constexpr NativeFunction<bool(AActor*, bool, bool)> kDestroy{"AActor.Destroy"};
-constexpr NativeField<std::int32_t> kTeam{"AActor.TargetingTeam"};
-constexpr NativeField<USceneComponent*> kRootComponent{"AActor.RootComponent"};
-constexpr NativeField<Vector3> kRelativeLocation{"USceneComponent.RelativeLocation"};
-constexpr NativeField<Vector3> kDefaultActorLocation{"AActor.DefaultActorLocation"};
-constexpr NativeField<std::uint8_t> kIsAdmin{"AShooterPlayerController.bIsAdmin"};
+const NativeFunction<bool(UObject*, UClass*)> kIsA{"UObjectBaseUtility.IsA"};
+const NativeFunction<Vector3*(APrimalCharacter*, Vector3*, const Vector3*, const Vector3*)> kGround{
+    "APrimalCharacter.GetGroundLocation"};
+const NativeFunction<bool(AActor*, bool, bool)> kDestroy{"AActor.Destroy"};
+const NativeField<std::int32_t> kTeam{"AActor.TargetingTeam"};
+const NativeField<USceneComponent*> kRootComponent{"AActor.RootComponent"};
+const NativeField<Vector3> kRelativeLocation{"USceneComponent.RelativeLocation"};
+const NativeField<Vector3> kDefaultActorLocation{"AActor.DefaultActorLocation"};
+const NativeField<std::uint8_t> kIsAdmin{"AShooterPlayerController.bIsAdmin"};
 
 class StandinWorld : public ::testing::Test {
  protected:

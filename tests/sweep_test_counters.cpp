@@ -66,20 +66,6 @@ TEST_F(CountersTest, AFaultingEntryIsVisitedAndTheFaultCounted) {
   EXPECT_EQ(DestroyRequests(), std::vector<std::int64_t>{1});
 }
 
-TEST_F(CountersTest, CountingCostsNoAllocation) {
-  PluginSettings.KillZones = {Box("A", -1000.0F, 1000.0F)};
-  for (int i = 1; i <= 30; ++i) {
-    standin::SpawnCreature(i, 0, {static_cast<float>(i) * 100.0F, 0.0F, kSunk});
-  }
-  BuildCreatureRoster();
-  const standin::AllocatorStats before = standin::GetAllocatorStats();
-  CastRayTick();  // 20 visits, both causes, no shrink of the roster yet
-  const standin::AllocatorStats after = standin::GetAllocatorStats();
-  EXPECT_EQ(SweepStats.DestroyedInKillZones + SweepStats.DestroyedNoGround, 20U);
-  EXPECT_EQ(after.mallocs + after.reallocs + after.frees,
-            before.mallocs + before.reallocs + before.frees);
-}
-
 TEST_F(CountersTest, ATamedCreatureIsSparedAtTheVisit) {
   PluginSettings.KillZones = {Box("A", -1000.0F, 1000.0F)};
   standin::SpawnCreature(1, 0, {0.0F, 0.0F, kSunk});

@@ -16,6 +16,7 @@
 #include <windows.h>
 #else
 #include <pthread.h>
+#include <signal.h>
 #endif
 
 #include "sweep_test_fixture.h"
@@ -154,6 +155,31 @@ TEST(FaultGuardDeathTest, AFaultOnAnotherThreadPassesOnWhileAGuardIsArmed) {
   EXPECT_EXIT(RunContained(&FaultOnAnotherThread), ::testing::KilledBySignal(SIGSEGV), "");
 }
 
+// A handler installed over the guard's that passes faults on to it, as a crash reporter may, runs
+// with the fault signal blocked. The guard's jump out of it must not leave the signal blocked: a
+// hardware fault on a thread that blocks its signal ends the process, guarded or not.
+struct sigaction g_guard_handler {};
+void PassOnToTheGuard(int signal, siginfo_t* info, void* context) {
+  g_guard_handler.sa_sigaction(signal, info, context);
+}
+
+TEST(FaultGuardTest, AFaultPassedOnByALaterHandlerLeavesTheSignalUnblocked) {
+  ASSERT_TRUE(RunContained(&Finish));  // the guard's handlers are installed
+  struct sigaction later {};
+  sigemptyset(&later.sa_mask);
+  later.sa_sigaction = PassOnToTheGuard;
+  later.sa_flags = SA_SIGINFO | SA_ONSTACK;  // no SA_NODEFER: SIGSEGV is blocked while it runs
+  ASSERT_EQ(sigaction(SIGSEGV, &later, &g_guard_handler), 0);
+  const bool contained = !RunContained(&ReadUnmapped);
+  sigset_t blocked;
+  pthread_sigmask(SIG_SETMASK, nullptr, &blocked);
+  const bool still_blocked = sigismember(&blocked, SIGSEGV) == 1;
+  sigaction(SIGSEGV, &g_guard_handler, nullptr);
+  EXPECT_TRUE(contained);
+  ASSERT_FALSE(still_blocked);
+  EXPECT_FALSE(RunContained(&ReadUnmapped));  // and the next fault is contained as well
+}
+
 __attribute__((noinline)) void CancelThisThread() {
   pthread_cancel(pthread_self());
   pthread_testcancel();
@@ -161,7 +187,8 @@ __attribute__((noinline)) void CancelThisThread() {
 
 // A cancelled thread's forced unwind passes through the guard (the C++ runtime aborts the process
 // when it is swallowed), and the guard's slot goes back with it: after more cancelled threads than
-// there are slots, a fault on a new thread is still contained.
+// there are slots, a fault on a new thread is still contained. The ended threads' alternate stacks
+// go back too, so the new thread gets one of its own and a stack overflow there is contained.
 TEST(FaultGuardTest, ACancelledThreadUnwindsThroughTheGuard) {
   for (int i = 0; i < 70; ++i) {
     pthread_t thread{};
@@ -174,7 +201,10 @@ TEST(FaultGuardTest, ACancelledThreadUnwindsThroughTheGuard) {
     ASSERT_EQ(pthread_join(thread, &result), 0);
     EXPECT_EQ(result, PTHREAD_CANCELED) << "thread " << i;
   }
-  std::thread([] { EXPECT_FALSE(RunContained(&ReadUnmapped)); }).join();
+  std::thread([] {
+    EXPECT_FALSE(RunContained(&ReadUnmapped));
+    EXPECT_FALSE(RunContained(&OverflowTheStack));
+  }).join();
 }
 #endif
 

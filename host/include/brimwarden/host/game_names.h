@@ -12,9 +12,9 @@
 namespace brimwarden::host {
 
 #define BRIMWARDEN_DEFINE_GAME_FUNCTION(constant, signature, name, origin, ownership) \
-  inline constexpr NativeFunction<signature> constant{name};
+  inline const NativeFunction<signature> constant{name};
 #define BRIMWARDEN_DEFINE_GAME_FIELD(constant, type, name, origin, ownership) \
-  inline constexpr NativeField<type> constant{name};
+  inline const NativeField<type> constant{name};
 BRIMWARDEN_GAME_FUNCTIONS(BRIMWARDEN_DEFINE_GAME_FUNCTION)
 BRIMWARDEN_GAME_FIELDS(BRIMWARDEN_DEFINE_GAME_FIELD)
 #undef BRIMWARDEN_DEFINE_GAME_FUNCTION

@@ -26,7 +26,7 @@ struct Vector3 {
 namespace host {
 
 #define BRIMWARDEN_DEFINE_ALLOCATOR_FUNCTION(constant, signature, name, origin, ownership) \
-  inline constexpr NativeFunction<signature> constant{name};
+  inline const NativeFunction<signature> constant{name};
 BRIMWARDEN_GAME_ALLOCATOR(BRIMWARDEN_DEFINE_ALLOCATOR_FUNCTION)
 #undef BRIMWARDEN_DEFINE_ALLOCATOR_FUNCTION
 
