@@ -73,6 +73,11 @@ struct LongCorner {
 /// (ascending byte order of their names), Corner1 before Corner2.
 std::vector<LongCorner> FindLongCorners(const nlohmann::json& zones);
 
+/// Returns the value of the first "-serverkey=" argument (any case) of the command line the server
+/// was started with, as UTF-8, or "" without one. One file per platform: command_line_posix.cpp,
+/// command_line_windows.cpp.
+std::string ServerKeyFromCommandLine();
+
 /// Returns the zones by name, the last of several with one name deciding, as a save writes them.
 std::map<std::string, ZoneCorners> ZonesByName(const std::vector<KillZone>& zones);
 

@@ -18,21 +18,16 @@
 #include <unordered_set>
 #include <vector>
 
-#if defined(_WIN32)
-#include <windows.h>
-#else
-#include <sys/mman.h>
-#endif
-
 #include "internal.h"
+#include "pages.h"
 
 namespace standin {
 namespace {
 
 using internal::kActorBytes;
+using internal::kArenaBytes;
+using internal::kPageBytes;
 
-constexpr std::size_t kPageBytes = 4096;
-constexpr std::size_t kArenaBytes = std::size_t{1} << 30;
 constexpr std::size_t kCommitStepBytes = std::size_t{16} << 20;
 constexpr std::size_t kDefaultMaxProtected = 4096;
 static_assert(kPageBytes % kActorBytes == 0 && kCommitStepBytes % kPageBytes == 0);
@@ -79,81 +74,13 @@ Pool& ThePool() {
   return pool;
 }
 
-char* ReserveArena() {
-#if defined(_WIN32)
-  void* base = VirtualAlloc(nullptr, kArenaBytes, MEM_RESERVE, PAGE_NOACCESS);
-  if (base == nullptr) internal::Fatal("cannot reserve address space for actors");
-#else
-  // Touched pages only take memory; MAP_NORESERVE keeps the reservation out of the commit charge.
-  void* base = mmap(nullptr, kArenaBytes, PROT_READ | PROT_WRITE,
-                    MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-  if (base == MAP_FAILED) internal::Fatal("cannot reserve address space for actors");
-#endif
-  return static_cast<char*>(base);
-}
-
-void Commit(char* address, std::size_t bytes) {
-#if defined(_WIN32)
-  if (VirtualAlloc(address, bytes, MEM_COMMIT, PAGE_READWRITE) == nullptr) {
-    internal::Fatal("cannot commit memory for actors");
-  }
-#else
-  (void)address;
-  (void)bytes;
-#endif
-}
-
-void ReleaseArena(char* base) {
-#if defined(_WIN32)
-  VirtualFree(base, 0, MEM_RELEASE);
-#else
-  munmap(base, kArenaBytes);
-#endif
-}
-
-/// A page that is never accessible, reserved once and kept.
-const void* InaccessiblePage() {
-#if defined(_WIN32)
-  static const void* page = VirtualAlloc(nullptr, kPageBytes, MEM_RESERVE, PAGE_NOACCESS);
-  if (page == nullptr) internal::Fatal("cannot reserve an inaccessible page");
-#else
-  static const void* page =
-      mmap(nullptr, kPageBytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-  if (page == MAP_FAILED) internal::Fatal("cannot reserve an inaccessible page");
-#endif
-  return page;
-}
-
-/// Gives an own page's memory back and makes every access to it fault.
-void Protect(void* page) {
-#if defined(_WIN32)
-  if (VirtualFree(page, kPageBytes, MEM_DECOMMIT) == 0) {
-    internal::Fatal("cannot decommit an actor page");
-  }
-#else
-  madvise(page, kPageBytes, MADV_DONTNEED);
-  if (mprotect(page, kPageBytes, PROT_NONE) != 0) internal::Fatal("cannot protect an actor page");
-#endif
-}
-
-/// Makes a protected page accessible again, zeroed.
-void Unprotect(void* page) {
-#if defined(_WIN32)
-  Commit(static_cast<char*>(page), kPageBytes);
-#else
-  if (mprotect(page, kPageBytes, PROT_READ | PROT_WRITE) != 0) {
-    internal::Fatal("cannot unprotect an actor page");
-  }
-#endif
-}
-
 void* Carve(Region& region) {
   if (region.arenas.empty() || region.arenas.back().used_bytes == kArenaBytes) {
-    region.arenas.push_back(Arena{ReserveArena(), 0, 0});
+    region.arenas.push_back(Arena{internal::ReserveArena(), 0, 0});
   }
   Arena& arena = region.arenas.back();
   if (arena.used_bytes == arena.committed_bytes) {
-    Commit(arena.base + arena.committed_bytes, kCommitStepBytes);
+    internal::CommitArenaBytes(arena.base + arena.committed_bytes, kCommitStepBytes);
     arena.committed_bytes += kCommitStepBytes;
   }
   void* slot = arena.base + arena.used_bytes;
@@ -185,7 +112,7 @@ void* AcquireActorMemory() {
 void ReclaimActorMemory(void* actor) {
   Pool& pool = ThePool();
   if (pool.own_pages.Holds(actor)) {
-    Protect(actor);
+    ProtectPage(actor);
   } else {
     const void* fill = ReclaimedFill();
     auto* words = static_cast<const void**>(actor);
@@ -198,7 +125,7 @@ void ReclaimActorMemory(void* actor) {
     pool.reclaimed.pop_front();
     pool.reclaimed_set.erase(oldest);
     if (pool.own_pages.Holds(oldest)) {
-      Unprotect(oldest);
+      UnprotectPage(oldest);
       pool.own_pages.free_slots.push_back(oldest);
     } else {
       pool.shared.free_slots.push_back(oldest);  // zeroed when it is reused
