@@ -21,7 +21,9 @@
 
 #include <benchmark/benchmark.h>
 
+#include "brimwarden/plugin/plugin.h"
 #include "brimwarden/standin/standin.h"
+#include "brimwarden/sweep/sweep.h"
 
 namespace brimwarden::bench {
 
@@ -160,6 +162,17 @@ inline std::ptrdiff_t FieldOffset(const void* object, const char* name) {
 template <typename T>
 T& FieldAt(const void* object, std::ptrdiff_t offset) {
   return *reinterpret_cast<T*>(const_cast<char*>(static_cast<const char*>(object)) + offset);
+}
+
+/// Times the plugin's roster build over the world as it stands, from an empty roster each time.
+inline void TimeRosterBuilds(benchmark::State& state) {
+  ResetProcessObjects();
+  for (auto _ : state) {
+    state.PauseTiming();
+    CreatureRoster.FreeStorage();
+    state.ResumeTiming();
+    BuildCreatureRoster();
+  }
 }
 
 }  // namespace brimwarden::bench

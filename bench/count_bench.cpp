@@ -32,13 +32,7 @@ void MakeWorld(std::int64_t creatures) {
 
 void BuildRoster(benchmark::State& state, std::int64_t creatures) {
   MakeWorld(creatures);
-  brimwarden::ResetProcessObjects();
-  for (auto _ : state) {
-    state.PauseTiming();
-    brimwarden::CreatureRoster.FreeStorage();
-    state.ResumeTiming();
-    brimwarden::BuildCreatureRoster();
-  }
+  brimwarden::bench::TimeRosterBuilds(state);
   brimwarden::ResetProcessObjects();
 }
 

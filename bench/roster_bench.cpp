@@ -39,13 +39,7 @@ std::int64_t AllocatorCalls(const standin::AllocatorStats& stats) {
 
 void BuildRoster(benchmark::State& state, std::int64_t creatures) {
   MakeWorld(creatures);
-  brimwarden::ResetProcessObjects();
-  for (auto _ : state) {
-    state.PauseTiming();
-    brimwarden::CreatureRoster.FreeStorage();
-    state.ResumeTiming();
-    brimwarden::BuildCreatureRoster();
-  }
+  brimwarden::bench::TimeRosterBuilds(state);
   brimwarden::CreatureRoster.FreeStorage();
 
   // One full pass, counted rather than timed.

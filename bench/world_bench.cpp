@@ -95,13 +95,7 @@ void RosterFloor(benchmark::State& state, std::int64_t creatures) {
   for (std::int64_t id = 1; id <= creatures; ++id) {
     standin::SpawnCreature(id, id % 3 == 0 ? 50000 : 0, Vector3{});
   }
-  brimwarden::ResetProcessObjects();
-  for (auto _ : state) {
-    state.PauseTiming();
-    brimwarden::CreatureRoster.FreeStorage();
-    state.ResumeTiming();
-    brimwarden::BuildCreatureRoster();
-  }
+  brimwarden::bench::TimeRosterBuilds(state);
   brimwarden::CreatureRoster.FreeStorage();
   brimwarden::ResetProcessObjects();
   standin::ResetWorld();
